@@ -1,0 +1,83 @@
+// AnalyzeError: the one error value of a run, with its reason codes, exit statuses and
+// detail texts, and the single-line error document written to standard error.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace quillfen::analyze {
+
+struct AnalyzeError {
+  // In this order; the index fixes the reason code and the exit status.
+  enum class Kind : std::uint8_t {
+    MalformedRequest,       // message
+    UnknownSchema,          // schema
+    AudioUnreadable,        // path, message
+    AudioInvalid,           // path, message
+    UnsupportedSampleRate,  // expected, actual
+    AudioNonFinite,         // index, path
+    PayloadUnreadable,      // path, message
+    PayloadInvalid,         // path, message
+    PayloadNonFinite,       // row, col, path
+    ModelUnreadable,        // model, path
+    ModelInvalid,           // model, message
+    ModelIoMismatch,        // model, message
+    ProviderUnavailable,    // message
+    OnnxRuntimeError,       // message
+    OutputUnwritable,       // path, message
+    InternalError,          // message
+  };
+
+  Kind kind = Kind::InternalError;
+  std::string message;
+  std::string schema;
+  std::string path;
+  std::string model;  // a constant label, never request text
+  std::uint32_t expected = 0;
+  std::uint32_t actual = 0;
+  std::uint64_t index = 0;
+  std::uint64_t row = 0;
+  std::uint64_t col = 0;
+
+  static AnalyzeError malformed_request(std::string message);
+  static AnalyzeError unknown_schema(std::string schema);
+  static AnalyzeError audio_unreadable(std::string path, std::string message);
+  static AnalyzeError audio_invalid(std::string path, std::string message);
+  static AnalyzeError unsupported_sample_rate(std::uint32_t expected, std::uint32_t actual);
+  static AnalyzeError audio_non_finite(std::uint64_t index, std::string path);
+  static AnalyzeError payload_unreadable(std::string path, std::string message);
+  static AnalyzeError payload_invalid(std::string path, std::string message);
+  static AnalyzeError payload_non_finite(std::uint64_t row, std::uint64_t col, std::string path);
+  static AnalyzeError model_unreadable(std::string model, std::string path);
+  static AnalyzeError model_invalid(std::string model, std::string message);
+  static AnalyzeError model_io_mismatch(std::string model, std::string message);
+  static AnalyzeError provider_unavailable(std::string message);
+  static AnalyzeError onnx_runtime_error(std::string message);
+  static AnalyzeError output_unwritable(std::string path, std::string message);
+  static AnalyzeError internal_error(std::string message);
+
+  // "malformed-request", "unknown-schema", ... by kind.
+  std::string_view reason() const;
+  // 64, 69 or 75 by kind.
+  int exit_status() const;
+  // The detail text built from the kind's template; request texts appear in quoted form.
+  std::string detail() const;
+
+  friend bool operator==(const AnalyzeError&, const AnalyzeError&) = default;
+};
+
+// The schema id of every error document.
+inline constexpr std::string_view kErrorSchema = "quillfen-speaker-analyze-error-v1";
+
+// The quoted form of a text: double quotes around it; backslash and double quote escaped
+// with a backslash; tab, CR, LF, NUL as \t \r \n \0; other non-printable characters
+// (control, format, line/paragraph separator, surrogate, private use, unassigned) and
+// Grapheme_Extend marks as \u{hex}.
+std::string quoted(std::string_view text);
+
+// {"schema":"quillfen-speaker-analyze-error-v1","reason":...,"detail":...} without newline.
+std::string error_json_line(std::string_view reason, std::string_view detail);
+std::string error_line_for_analyze_error(const AnalyzeError& error);
+
+}  // namespace quillfen::analyze
