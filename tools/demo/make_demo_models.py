@@ -50,6 +50,7 @@ LONG_PAD = 250
 SHORT_KERNEL = 256  # 16 ms, applied to the input from sample 268 on (same frame count as above)
 SHORT_OFFSET = 268
 SMOOTH_FRAMES = 15  # about 0.25 s
+BACKGROUND_FACTOR = 2.0  # times the quietest smoothed frame of the window, per band
 
 LOW_BINS = range(4, 10)  # x 15.625 Hz: 62.5 .. 140.6 Hz
 SHORT_BINS = range(1, 97)  # x 62.5 Hz: 62.5 .. 6000 Hz
@@ -59,7 +60,7 @@ HIGH_FIRST_BIN = 32  # 2000 Hz
 ABS_FLOOR = -50.0 * np.log(10.0) / 10.0  # total band power of -50 dBFS
 REL_DROP = 30.0 * np.log(10.0) / 10.0
 LOW_RATIO = -2.9  # ln(low / total)
-HIGH_RATIO = -5.9  # ln(high / total)
+HIGH_RATIO = -9.0  # ln(high / total)
 SHARPNESS = 4.0
 CLASS_FLOOR = 1e-6
 
@@ -112,6 +113,7 @@ def build_segmentation(with_intermediates=False):
         numpy_helper.from_array(np.array([np.iinfo(np.int64).max], dtype=np.int64), "short_end"),
         numpy_helper.from_array(np.array([2], dtype=np.int64), "sample_axis"),
         const("energy_floor", 1e-12),
+        const("background_factor", BACKGROUND_FACTOR),
         const("abs_floor", ABS_FLOOR),
         const("rel_drop", REL_DROP),
         const("low_ratio", LOW_RATIO),
@@ -135,7 +137,12 @@ def build_segmentation(with_intermediates=False):
         helper.make_node("AveragePool", ["band_power"], ["band_smooth"],
                          kernel_shape=[SMOOTH_FRAMES], strides=[1],
                          pads=[SMOOTH_FRAMES // 2, SMOOTH_FRAMES // 2], count_include_pad=0),
-        helper.make_node("Add", ["band_smooth", "energy_floor"], ["band_floored"]),
+        # Steady background: each band's quietest smoothed frame in the window, removed twice over.
+        helper.make_node("ReduceMin", ["band_smooth"], ["band_background"], axes=[2], keepdims=1),
+        helper.make_node("Mul", ["band_background", "background_factor"], ["band_background_x"]),
+        helper.make_node("Sub", ["band_smooth", "band_background_x"], ["band_foreground_raw"]),
+        helper.make_node("Relu", ["band_foreground_raw"], ["band_foreground"]),
+        helper.make_node("Add", ["band_foreground", "energy_floor"], ["band_floored"]),
         helper.make_node("Log", ["band_floored"], ["band_log_energy"]),
         helper.make_node("Split", ["band_log_energy", "band_split"], ["log_total", "log_low", "log_high"],
                          axis=1),
