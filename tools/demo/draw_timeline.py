@@ -106,6 +106,10 @@ class Svg:
                           *self.parts, "</svg>"]) + "\n"
 
 
+def dash(value):
+    return "-" if value is None else value
+
+
 def fmt(value, digits=3):
     return "null" if value is None else f"{value:.{digits}f}"
 
@@ -150,10 +154,10 @@ def draw(response, out_svg, request=None, audio=None, truth=None, discovery=None
                f"overlap fraction {fmt(evidence.get('overlap_fraction'))}")
     svg.text(LEFT, y, summary, size=13)
     y += 18
-    summary2 = (f"statements embedded: {stmt.get('admitted_count')} (skipped {stmt.get('skipped_count')})  |  "
+    summary2 = (f"statements embedded: {dash(stmt.get('admitted_count'))} (skipped {dash(stmt.get('skipped_count'))})  |  "
                 f"intervals: {len(diar['intervals']) if diar.get('intervals') is not None else 'not run'}  |  "
                 f"valid: {len(diar['valid_intervals']) if diar.get('valid_intervals') is not None else '-'}  |  "
-                f"silhouette k: {diar.get('silhouette_k')}  |  effective k: {diar.get('effective_k')}")
+                f"silhouette k: {dash(diar.get('silhouette_k'))}  |  effective k: {dash(diar.get('effective_k'))}")
     svg.text(LEFT, y, summary2, size=13)
     y += 22
     top_of_rows = y
