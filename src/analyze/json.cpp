@@ -540,6 +540,13 @@ std::expected<Value, std::string> parse(std::string_view text) { return Parser(t
 
 namespace {
 
+template <typename Integer>
+void write_integer(std::string& out, Integer value) {
+  char buffer[24];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out.append(buffer, result.ptr);
+}
+
 void write_double(std::string& out, double value) {
   if (!std::isfinite(value)) {
     out += "null";
@@ -560,14 +567,16 @@ void write_double(std::string& out, double value) {
     ++i;
   }
   const std::size_t e = text.find('e');
-  std::string digits;
+  char digit_buffer[32];
+  std::size_t n_digits = 0;
   for (; i < e; ++i) {
-    if (text[i] != '.') digits.push_back(text[i]);
+    if (text[i] != '.') digit_buffer[n_digits++] = text[i];
   }
+  const std::string_view digits(digit_buffer, n_digits);
   int exponent = 0;
   std::from_chars(text.data() + e + (text[e + 1] == '+' ? 2 : 1), text.data() + text.size(),
                   exponent);
-  const int n = static_cast<int>(digits.size());
+  const int n = static_cast<int>(n_digits);
   const int p = exponent + 1;  // value = 0.d1...dn x 10^p
   if (p >= -4 && p <= 0) {
     out += "0.";
@@ -579,19 +588,19 @@ void write_double(std::string& out, double value) {
       out.append(static_cast<std::size_t>(p - n), '0');
       out += ".0";
     } else {
-      out.append(digits, 0, static_cast<std::size_t>(p));
+      out += digits.substr(0, static_cast<std::size_t>(p));
       out.push_back('.');
-      out.append(digits, static_cast<std::size_t>(p));
+      out += digits.substr(static_cast<std::size_t>(p));
     }
   } else {
     out.push_back(digits[0]);
     if (n >= 2) {
       out.push_back('.');
-      out.append(digits, 1);
+      out += digits.substr(1);
     }
     out.push_back('e');
     out.push_back(p - 1 > 0 ? '+' : '-');
-    out += std::to_string(p - 1 > 0 ? p - 1 : 1 - p);
+    write_integer(out, p - 1 > 0 ? p - 1 : 1 - p);
   }
 }
 
@@ -635,13 +644,6 @@ void write_string(std::string& out, std::string_view text) {
   }
   out.append(text.substr(run_start));
   out.push_back('"');
-}
-
-template <typename Integer>
-void write_integer(std::string& out, Integer value) {
-  char buffer[24];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-  out.append(buffer, result.ptr);
 }
 
 void write_value(std::string& out, const Value& value) {
