@@ -80,7 +80,8 @@ def main():
         noise = sum(1 for d in disc_of.values() if d < 0)
         print(f"discovery: {discovery.get('cluster_count')} clusters, {noise} noise statements")
 
-    print(f"evidence: {evidence}, silhouette_k {diar.get('silhouette_k')}, effective_k {diar.get('effective_k')}")
+    print(f"evidence: {evidence}, silhouette_k {diar.get('silhouette_k')}, "
+          f"effective_k {diar.get('effective_k')}")
     if failures:
         for failure in failures:
             print(f"CHECK FAILED: {failure}")

@@ -154,7 +154,8 @@ def draw(response, out_svg, request=None, audio=None, truth=None, discovery=None
                f"overlap fraction {fmt(evidence.get('overlap_fraction'))}")
     svg.text(LEFT, y, summary, size=13)
     y += 18
-    summary2 = (f"statements embedded: {dash(stmt.get('admitted_count'))} (skipped {dash(stmt.get('skipped_count'))})  |  "
+    summary2 = (f"statements embedded: {dash(stmt.get('admitted_count'))} "
+                f"(skipped {dash(stmt.get('skipped_count'))})  |  "
                 f"intervals: {len(diar['intervals']) if diar.get('intervals') is not None else 'not run'}  |  "
                 f"valid: {len(diar['valid_intervals']) if diar.get('valid_intervals') is not None else '-'}  |  "
                 f"silhouette k: {dash(diar.get('silhouette_k'))}  |  effective k: {dash(diar.get('effective_k'))}")
@@ -195,7 +196,8 @@ def draw(response, out_svg, request=None, audio=None, truth=None, discovery=None
             yy = y + (h / 2) * (vi % 2)
             svg.rect(x0, yy, x1 - x0, h / 2, "#555555" if vi % 2 == 0 else "#b0b0b0",
                      title=f"turn {t['statement_id']} voice {t['voice']}: {t['start_s']}-{t['end_s']} s")
-            svg.text(x0 + 3, yy + h / 2 - 3, t["voice"], size=10, fill="white" if vi % 2 == 0 else TEXT_COLOUR)
+            svg.text(x0 + 3, yy + h / 2 - 3, t["voice"], size=10,
+                     fill="white" if vi % 2 == 0 else TEXT_COLOUR)
         y += h + 14
 
     # Window statistics.
@@ -239,11 +241,19 @@ def draw(response, out_svg, request=None, audio=None, truth=None, discovery=None
     else:
         valid = diar.get("valid_intervals") or []
         labels = diar.get("cluster_labels") or []
-        valid_keys = {(v.get("start_s"), v.get("end_s"), v.get("local_class")): i for i, v in enumerate(valid)}
-        for iv in intervals:
-            key = (iv.get("start_s"), iv.get("end_s"), iv.get("local_class"))
+        # Row of each interval among the valid ones: from the payload's interval indices when the
+        # response has them, else by matching the interval's values.
+        payload = diar.get("interval_embeddings") or {}
+        if payload.get("interval_indices") is not None:
+            valid_row = {index: row for row, index in enumerate(payload["interval_indices"])}
+        else:
+            keys = {(v.get("start_s"), v.get("end_s"), v.get("local_class")): row
+                    for row, v in enumerate(valid)}
+            valid_row = {i: keys.get((iv.get("start_s"), iv.get("end_s"), iv.get("local_class")))
+                         for i, iv in enumerate(intervals)}
+        for i, iv in enumerate(intervals):
             x0, x1 = x_of(iv.get("start_s") or 0.0), x_of(iv.get("end_s") or 0.0)
-            vi = valid_keys.get(key)
+            vi = valid_row.get(i)
             lab = labels[vi] if vi is not None and vi < len(labels) else None
             tip = (f"{iv.get('start_s'):.2f}-{iv.get('end_s'):.2f} s, slot {iv.get('local_class')}, "
                    + (f"cluster {lab}" if lab is not None else "no embedding"))
@@ -300,7 +310,7 @@ def draw(response, out_svg, request=None, audio=None, truth=None, discovery=None
 
     # Time axis.
     svg.line(LEFT, y, LEFT + span_w, y, stroke="#444444")
-    step = 1 if duration <= 15 else 5 if duration <= 90 else 10 if duration <= 240 else 30 if duration <= 900 else 60
+    step = next((s for limit, s in ((15, 1), (90, 5), (240, 10), (900, 30)) if duration <= limit), 60)
     t = 0
     while t <= duration + 1e-9:
         xx = x_of(t)
@@ -352,7 +362,8 @@ def main():
     with open(args.response) as f:
         response = json.load(f)
     if response.get("schema") != "quillfen-speaker-analyze-response-v1":
-        print(f"{args.response}: not an analyze response (schema {response.get('schema')!r})", file=sys.stderr)
+        print(f"{args.response}: not an analyze response (schema {response.get('schema')!r})",
+              file=sys.stderr)
         return 1
     audio_path = args.audio
     if audio_path is None and args.request:

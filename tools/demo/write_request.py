@@ -68,12 +68,14 @@ def build_request(audio, segmentation, embedding, statements_out, intervals_out,
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--audio", required=True, help="raw float32 little-endian mono audio at 16 kHz")
     parser.add_argument("--reduced-audio", help="optional second audio file the statements are cut from")
     parser.add_argument("--segmentation", required=True, help="segmentation ONNX model")
     parser.add_argument("--embedding", required=True, help="embedding ONNX model")
-    parser.add_argument("--statements-out", required=True, help="where the engine writes statement embeddings")
+    parser.add_argument("--statements-out", required=True,
+                        help="where the engine writes statement embeddings")
     parser.add_argument("--intervals-out", help="where the engine writes interval embeddings")
     source = parser.add_mutually_exclusive_group(required=True)
     source.add_argument("--truth")
