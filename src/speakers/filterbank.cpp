@@ -111,12 +111,11 @@ void scalar_frame(const FilterbankTables& tables, const float* frame, float* row
 
   for (std::size_t k = 0; k < kSpectrumBins; ++k) s.power[k] = re[k] * re[k] + im[k] * im[k];
 
-  for (std::size_t m = 0; m < tables.mel_bins.size(); ++m) {
-    const MelBin& bin = tables.mel_bins[m];
+  for (std::size_t m = 0; m < kFilterbankMelBins; ++m) {
+    const std::span<const float> weights = tables.weights(m);
+    const float* power = s.power + tables.mel_bins[m].start_bin;
     float e = 0.0f;
-    for (std::size_t j = 0; j < bin.weights.size(); ++j) {
-      e = e + bin.weights[j] * s.power[bin.start_bin + j];
-    }
+    for (std::size_t j = 0; j < weights.size(); ++j) e = e + weights[j] * power[j];
     row[m] = log_f32(e > kLogFloor ? e : kLogFloor);
   }
 }
@@ -193,27 +192,28 @@ FilterbankTables build_filterbank_tables() {
   for (std::size_t k = 0; k < kWeightedBins; ++k) {
     bin_mel[k] = mel_scale(static_cast<float>(k) * kFftBinHz);
   }
-  tables.mel_bins.reserve(kFilterbankMelBins);
+  // The bin mel values never decrease, so the bins strictly inside (left, right) form one
+  // run; first_inside only moves forward as the filters move up.
+  std::size_t first_inside = 0;
+  std::size_t weight_count = 0;
   for (std::size_t m = 0; m < kFilterbankMelBins; ++m) {
     const float left = static_cast<float>(m) * kMelDelta + kMelLow;
     const float centre = static_cast<float>(m + 1) * kMelDelta + kMelLow;
     const float right = static_cast<float>(m + 2) * kMelDelta + kMelLow;
     const float left_width = centre - left;
     const float right_width = right - centre;
-    float weights[kWeightedBins] = {};
-    std::size_t first = kWeightedBins;
-    std::size_t last = 0;
-    for (std::size_t k = 0; k < kWeightedBins; ++k) {
+    while (first_inside < kWeightedBins && !(left < bin_mel[first_inside])) ++first_inside;
+    MelBin& bin = tables.mel_bins[m];
+    bin.start_bin = first_inside;
+    bin.weight_offset = weight_count;
+    for (std::size_t k = first_inside; k < kWeightedBins && bin_mel[k] < right; ++k) {
+      if (weight_count == kMaxMelWeights) invariant_failure("mel filters overlap more than twice");
       const float mk = bin_mel[k];
-      if (left < mk && mk < right) {
-        weights[k] = mk <= centre ? (mk - left) / left_width : (right - mk) / right_width;
-        first = std::min(first, k);
-        last = k;
-      }
+      tables.mel_weights[weight_count++] =
+          mk <= centre ? (mk - left) / left_width : (right - mk) / right_width;
     }
-    if (first == kWeightedBins) invariant_failure("production mel bin should have weights");
-    tables.mel_bins.push_back(
-        MelBin{first, std::vector<float>(weights + first, weights + last + 1)});
+    bin.weight_count = weight_count - bin.weight_offset;
+    if (bin.weight_count == 0) invariant_failure("production mel bin should have weights");
   }
 
   for (std::size_t stage = 0, len = 2; len <= kFftSize; ++stage, len *= 2) {

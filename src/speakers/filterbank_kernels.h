@@ -27,16 +27,21 @@ inline constexpr float kLogFloor = 1.1920929e-7f;               // 2^-23
 inline constexpr float kSampleScale = 32768.0f;
 inline constexpr float kPreemphasis = 0.97f;
 
-// One mel filter: weights for FFT bins start_bin, start_bin + 1, ... (its non-zero span).
+// One mel filter: its weights for FFT bins start_bin, start_bin + 1, ... (its non-zero
+// span) are mel_weights[weight_offset ... weight_offset + weight_count - 1] of the tables.
 struct MelBin {
   std::size_t start_bin = 0;
-  std::vector<float> weights;
+  std::size_t weight_offset = 0;
+  std::size_t weight_count = 0;
 };
+// Every FFT bin lies inside at most two neighbouring filters.
+inline constexpr std::size_t kMaxMelWeights = 2 * (kFftSize / 2);
 
 // Tables built once per call and shared by all frames of that call.
 struct FilterbankTables {
   std::array<float, 400> window{};  // Povey window, double precision narrowed to float
-  std::vector<MelBin> mel_bins;     // 80 filters
+  std::array<MelBin, 80> mel_bins{};
+  std::array<float, kMaxMelWeights> mel_weights{};
   // Per stage length L = 2, 4, ..., 512: sine and cosine of -6.2831855f / L.
   std::array<float, kFftBits> stage_sin{};
   std::array<float, kFftBits> stage_cos{};
@@ -44,6 +49,11 @@ struct FilterbankTables {
   // from (1, 0) produces it (identical for every block of the stage).
   std::array<float, kTwiddleCount> twiddle_re{};
   std::array<float, kTwiddleCount> twiddle_im{};
+
+  std::span<const float> weights(std::size_t filter) const {
+    const MelBin& bin = mel_bins[filter];
+    return std::span<const float>(mel_weights).subspan(bin.weight_offset, bin.weight_count);
+  }
 };
 
 FilterbankTables build_filterbank_tables();

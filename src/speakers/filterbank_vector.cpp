@@ -211,11 +211,10 @@ template <int W>
 
     float* const energy = scratch->energy;
     for (std::size_t m = 0; m < kFilterbankMelBins; ++m) {
-      const MelBin& bin = tables.mel_bins[m];
+      const std::span<const float> weights = tables.weights(m);
+      const F* bin_power = power + tables.mel_bins[m].start_bin;
       F e = zero;
-      for (std::size_t j = 0; j < bin.weights.size(); ++j) {
-        e = e + bin.weights[j] * power[bin.start_bin + j];
-      }
+      for (std::size_t j = 0; j < weights.size(); ++j) e = e + weights[j] * bin_power[j];
       e = e > log_floor ? e : log_floor;
       std::memcpy(energy + m * W, &e, sizeof e);
     }
