@@ -30,8 +30,8 @@ struct StatementEmbeddingsReport {
   bool from_reduced_audio = false;  // statements were cut from the reduced audio
   std::string_view payload_path;    // as the request gave it
   std::uint64_t byte_count = 0;     // size of the encoded payload
-  std::span<const std::int64_t> statement_ids;
-  std::span<const double> durations_s;
+  std::span<const std::int64_t> statement_ids = {};
+  std::span<const double> durations_s = {};
   std::uint64_t skipped_count = 0;
 };
 
