@@ -112,6 +112,11 @@ std::expected<StatementEmbeddings, AnalyzeError> embed_statements(
 }  // namespace
 
 std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& request) {
+  return run_analyze(request, nullptr);
+}
+
+std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& request,
+                                                     ModelRunTimes* run_times) {
   auto audio = prepare_analysis_inputs(request);
   if (!audio) return std::unexpected(std::move(audio.error()));
 
@@ -124,6 +129,11 @@ std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& reque
   auto embedder = onnx::WespeakerEmbedder::open(request.wespeaker_onnx_path, plan);
   if (!embedder) {
     return std::unexpected(map_model_open_error(kWespeakerModelKey, embedder.error()));
+  }
+
+  if (run_times) {
+    segmenter->time_runs_into(&run_times->segmentation);
+    embedder->time_runs_into(&run_times->embedding);
   }
 
   auto statements = embed_statements(request, audio->admission(), *embedder);
