@@ -135,6 +135,7 @@ template <int W>
 template <int W>
 struct VectorScratch {
   using F = typename Lanes<W>::F;
+  alignas(64) float staging[400 * W];  // sample i of lane l at i * W + l
   F x[400];
   F re[kFftSize];
   F im[kFftSize];
@@ -164,7 +165,7 @@ template <int W>
       const std::size_t frame = first_frame + group + std::min(l, active - 1);
       lane_samples[l] = samples + frame * kFilterbankFrameShift;
     }
-    float* const staging = reinterpret_cast<float*>(x);
+    float* const staging = scratch->staging;
     for (std::size_t l = 0; l < W; ++l) {
       const float* src = lane_samples[l];
       for (std::size_t i = 0; i < 400; ++i) staging[i * W + l] = src[i];
@@ -172,7 +173,9 @@ template <int W>
 
     F sum = splat<F>(-0.0f);
     for (std::size_t i = 0; i < 400; ++i) {
-      x[i] = x[i] * kSampleScale;
+      F raw;
+      std::memcpy(&raw, staging + i * W, sizeof raw);
+      x[i] = raw * kSampleScale;
       sum = sum + x[i];
     }
     const F mean = sum / 400.0f;

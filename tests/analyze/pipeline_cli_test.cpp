@@ -72,8 +72,8 @@ std::string span_json(std::int64_t id, std::optional<double> start, std::optiona
 class AnalyzeRun : public ::testing::Test {
  protected:
   void SetUp() override {
-    request_.set_string("full_audio_f32le_path", full_.string())
-        .set_string("output_payload_f32le_path", statements_.string())
+    request_.str("full_audio_f32le_path", full_.string())
+        .str("output_payload_f32le_path", statements_.string())
         .models(model("segmentation.onnx"), model("embedding.onnx"))
         .spans("[]", "[]");
   }
@@ -91,10 +91,10 @@ class AnalyzeRun : public ::testing::Test {
     request_.spans(list(statement_spans), list(diarization_spans));
   }
   void with_interval_path() {
-    request_.set_string("interval_embedding_payload_f32le_path", intervals_.string());
+    request_.str("interval_embedding_payload_f32le_path", intervals_.string());
   }
 
-  ProcessResult run() { return run_engine({}, request_.str()); }
+  ProcessResult run() { return run_engine({}, request_.text()); }
 
   // Runs and expects success; returns the parsed response.
   json::Object analyze() {
@@ -309,7 +309,7 @@ TEST_F(AnalyzeRun, StatementsComeFromTheReducedAudioEverythingElseFromTheFullAud
   // The reduced audio is silent (and shorter): its statement embedding is the constant one.
   const fs::path reduced = dir_ / "reduced.f32";
   write_floats(reduced, std::vector<float>(100000, 0.0f));
-  request_.set_string("reduced_audio_f32le_path", reduced.string());
+  request_.str("reduced_audio_f32le_path", reduced.string());
   const json::Object with_reduced = analyze();
   EXPECT_EQ(member(object_at(with_reduced, "statement_embeddings"), "audio_buffer"), "\"reduced\"");
   EXPECT_EQ(member(object_at(without_reduced, "statement_embeddings"), "audio_buffer"), "\"full\"");
@@ -513,15 +513,15 @@ TEST_F(AnalyzeRun, UnwritableOutputsAreReportedAfterTheAnalysis) {
   write_floats(full_, steered_audio({{10.0, 0.1f, kToneA}, {10.0, 0.2f, kToneB}}));
   spans({span_json(1, 1.0, 4.0)}, {span_json(1, 1.0, 4.0)});
   const fs::path missing = dir_ / "missing" / "out.f32";
-  request_.set_string("output_payload_f32le_path", missing.string());
+  request_.str("output_payload_f32le_path", missing.string());
   expect_failure(75, "output-unwritable",
                  "output payload path \"" + missing.string() +
                      "\" is unwritable: No such file or directory (os error 2); non-zero exit "
                      "means payloads must not be trusted");
 
   // The statement payload is written first, then the interval payload fails.
-  request_.set_string("output_payload_f32le_path", statements_.string())
-      .set_string("interval_embedding_payload_f32le_path", missing.string());
+  request_.str("output_payload_f32le_path", statements_.string())
+      .str("interval_embedding_payload_f32le_path", missing.string());
   expect_failure(75, "output-unwritable",
                  "output payload path \"" + missing.string() +
                      "\" is unwritable: No such file or directory (os error 2); non-zero exit "
@@ -532,8 +532,7 @@ TEST_F(AnalyzeRun, UnwritableOutputsAreReportedAfterTheAnalysis) {
 TEST_F(AnalyzeRun, SingleEvidenceNeverTouchesTheIntervalPath) {
   // The interval path could not be written, but diarization does not run.
   write_floats(full_, steered_audio({{12.0, 0.3f, kToneC}}));
-  request_.set_string("interval_embedding_payload_f32le_path",
-                      (dir_ / "missing" / "i.f32").string());
+  request_.str("interval_embedding_payload_f32le_path", (dir_ / "missing" / "i.f32").string());
   EXPECT_EQ(member(analyze(), "diarization"), kNotRun);
 }
 

@@ -23,13 +23,6 @@ TEST(SpeakerOnnxError, DisplayTextOfEveryKind) {
   EXPECT_EQ(SpeakerOnnxError::runtime("boom").to_string(), "speaker ONNX Runtime error: boom");
 }
 
-TEST(SpeakerOnnxError, KindsAndFieldsCompare) {
-  EXPECT_EQ(SpeakerOnnxError::invalid_features(3, 7), SpeakerOnnxError::invalid_features(3, 7));
-  EXPECT_NE(SpeakerOnnxError::invalid_features(3, 7), SpeakerOnnxError::invalid_features(3, 8));
-  EXPECT_NE(SpeakerOnnxError::runtime("x"), SpeakerOnnxError::model_io_mismatch("x"));
-  EXPECT_EQ(static_cast<int>(SpeakerOnnxError::Kind::Runtime), 6);
-}
-
 TEST(ElementTypeNames, TableOrderAndOnnxCodes) {
   EXPECT_EQ(tensor_element_type_name(TensorElementType::F32), "f32");
   EXPECT_EQ(tensor_element_type_name(TensorElementType::Bf16), "bf16");
@@ -44,13 +37,6 @@ TEST(ElementTypeNames, TableOrderAndOnnxCodes) {
   }
   EXPECT_EQ(onnx_element_type_name(0), "element type 0");
   EXPECT_EQ(onnx_element_type_name(22), "element type 22");
-}
-
-TEST(ModelNames, QuotedAndShapesBracketed) {
-  EXPECT_EQ(quote_model_name("logits"), "\"logits\"");
-  EXPECT_EQ(quote_model_name("a\"b\\c"), "\"a\\\"b\\\\c\"");
-  EXPECT_EQ(format_shape(std::vector<std::int64_t>{1, -1, 80}), "[1, -1, 80]");
-  EXPECT_EQ(format_shape(std::vector<std::int64_t>{}), "[]");
 }
 
 TEST(ProviderPlan, DefaultPlans) {

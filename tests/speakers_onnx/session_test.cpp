@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 
@@ -120,6 +121,8 @@ TEST(OpenSpeakerSession, UnloadableFilesAreRuntimeErrorsWithTheRuntimeMessage) {
 class CapturedOutput {
  public:
   explicit CapturedOutput(const std::filesystem::path& file) {
+    std::fflush(stdout);
+    std::fflush(stderr);
     fd_ = ::open(file.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
     saved_out_ = ::dup(1);
     saved_err_ = ::dup(2);

@@ -28,10 +28,11 @@ segmentation.onnx -- honours the segmentation contract: "input_values" float32
     on the engine's frame grid (grid frame g spans samples [g * 160000/589, (g+1) * 160000/589),
     windows start every 32000 samples plus one window aligned to the end, and a window
     starting at sample s maps its frame f to grid frame round(s / (160000/589)) + f), the
-    sample read for grid frame g lies within half a frame of the middle of grid frame g.
-    Therefore: hold the level constant over a run of grid frames; every frame of the run
-    except possibly its first and last gets the run's class in every window, and those two
-    edge frames get the class of the run or of its neighbour, never a third class. The
+    sample read for grid frame g lies within half a frame (plus one sample) of the middle of
+    grid frame g, so inside grid frame g - 1, g or g + 1. Therefore: hold the level constant
+    over a run of grid frames; every frame of the run except possibly its first and last gets
+    the run's class in every window, and those two edge frames get the class of the run or of
+    its neighbour, never a third class. The
     filterbank removes each frame's mean before its spectrum, so a constant level does not
     change filterbank features.
 
