@@ -28,6 +28,7 @@ FeatureMatrix window_scores(std::size_t w, std::size_t frames = 589) {
 struct ScriptedPass {
   std::vector<const float*> windows;
   std::vector<float> first_samples;
+  std::vector<float> last_samples;
 
   std::expected<SegmentationPassOutput, SegmentationPassError> run(std::span<const float> audio,
                                                                    std::uint32_t rate = 16000,
@@ -35,7 +36,8 @@ struct ScriptedPass {
     return segment_recording(audio, rate, stride, [this](std::span<const float> window) -> Scores {
       EXPECT_EQ(window.size(), 160000u);
       windows.push_back(window.data());
-      first_samples.push_back(window[0]);
+      first_samples.push_back(window.front());
+      last_samples.push_back(window.back());
       return window_scores(windows.size() - 1);
     });
   }
@@ -105,7 +107,7 @@ TEST(SegmentationPass, OnlyRecordingsShorterThanAWindowAreCopied) {
     ASSERT_TRUE(out);
     ASSERT_EQ(pass.windows.size(), 1u);
     EXPECT_EQ(pass.first_samples[0], length > 0 ? 0.25f : 0.0f);
-    EXPECT_EQ(pass.windows[0][159999], 0.0f);
+    EXPECT_EQ(pass.last_samples[0], 0.0f);
     EXPECT_EQ(out->frame_log_probs.frames(), 589u);
     EXPECT_EQ(out->window_stats.size(), 1u);
   }
