@@ -159,10 +159,11 @@ class InputChecks : public ::testing::Test {
   RequestText request_;
 };
 
-TEST_F(InputChecks, PassingRequestStopsWhereAnalysisIsNotBuilt) {
-  expect(75, "internal-error",
-         "analysis is not available in this build: model inference and the analysis stages are "
-         "not built yet");
+TEST_F(InputChecks, PassingInputChecksReachesModelLoading) {
+  expect(69, "model-invalid",
+         "pyannote_segmentation_onnx_path could not be opened as an ONNX model: speaker ONNX "
+         "Runtime error: Load model from " +
+             seg_ + " failed:Protobuf parsing failed.");
   EXPECT_FALSE(std::filesystem::exists(dir_ / "out.f32"));
 }
 
