@@ -12,7 +12,7 @@ struct AnalyzeError {
   // In this order; the index fixes the reason code and the exit status.
   enum class Kind : std::uint8_t {
     MalformedRequest,       // message
-    UnknownSchema,          // schema
+    UnknownSchema,          // schema, expected_schema
     AudioUnreadable,        // path, message
     AudioInvalid,           // path, message
     UnsupportedSampleRate,  // expected, actual
@@ -32,6 +32,8 @@ struct AnalyzeError {
   Kind kind = Kind::InternalError;
   std::string message;
   std::string schema;
+  // The request schema id that the running command accepts (unknown-schema only).
+  std::string expected_schema;
   std::string path;
   std::string model;  // a constant label, never request text
   std::uint32_t expected = 0;
@@ -41,7 +43,9 @@ struct AnalyzeError {
   std::uint64_t col = 0;
 
   static AnalyzeError malformed_request(std::string message);
+  // The one-argument form names the analyze request id as the accepted schema.
   static AnalyzeError unknown_schema(std::string schema);
+  static AnalyzeError unknown_schema(std::string schema, std::string expected_schema);
   static AnalyzeError audio_unreadable(std::string path, std::string message);
   static AnalyzeError audio_invalid(std::string path, std::string message);
   static AnalyzeError unsupported_sample_rate(std::uint32_t expected, std::uint32_t actual);
@@ -63,6 +67,8 @@ struct AnalyzeError {
   int exit_status() const;
   // The detail text built from the kind's template; request texts appear in quoted form.
   std::string detail() const;
+  // The display text of the error: its detail.
+  std::string to_string() const { return detail(); }
 
   friend bool operator==(const AnalyzeError&, const AnalyzeError&) = default;
 };
@@ -75,6 +81,10 @@ inline constexpr std::string_view kErrorSchema = "quillfen-speaker-analyze-error
 // (control, format, line/paragraph separator, surrogate, private use, unassigned) and
 // Grapheme_Extend marks as \u{hex}.
 std::string quoted(std::string_view text);
+// Exact matches for std::string arguments, so that argument-dependent lookup never picks
+// std::quoted instead, and for literals.
+inline std::string quoted(const std::string& text) { return quoted(std::string_view(text)); }
+inline std::string quoted(const char* text) { return quoted(std::string_view(text)); }
 
 // {"schema":"quillfen-speaker-analyze-error-v1","reason":...,"detail":...} without newline.
 std::string error_json_line(std::string_view reason, std::string_view detail);

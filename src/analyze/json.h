@@ -43,16 +43,20 @@ class Object {
   bool empty() const { return size() == 0; }
   const std::vector<Member>& members() const;
 
+  // Equal when both hold the same keys with equal values in the same order.
   friend bool operator==(const Object&, const Object&);
 
  private:
-  std::unique_ptr<std::vector<Member>> members_;
+  // The members plus a key index that large objects build on demand, so that inserting
+  // n distinct keys stays linear in n.
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 class Value {
  public:
-  using Storage =
-      std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, double, std::string, Array, Object>;
+  using Storage = std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, double,
+                               std::string, Array, Object>;
 
   Value() : storage_(nullptr) {}
   Value(std::nullptr_t) : storage_(nullptr) {}
