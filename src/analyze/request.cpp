@@ -203,3 +203,5 @@ bool paths_equal(std::string_view a, std::string_view b) {
 }
 
 }  // namespace quillfen::analyze
+
+#undef QUILLFEN_TRY_ASSIGN
