@@ -20,8 +20,7 @@ TEST(FeatureMatrix, FromRowMajorChecksShape) {
   auto short_values = FeatureMatrix::from_row_major(2, 3, {1, 2, 3, 4, 5});
   ASSERT_FALSE(short_values.has_value());
   EXPECT_EQ(short_values.error(), SpeakerFeatureError::shape_mismatch(2, 3, 5));
-  EXPECT_EQ(short_values.error().to_string(),
-            "row-major matrix length mismatch: frames=2 bins=3 len=5");
+  EXPECT_EQ(short_values.error().to_string(), "row-major matrix length mismatch: frames=2 bins=3 len=5");
 
   const std::size_t big = std::numeric_limits<std::size_t>::max() / 2 + 1;
   auto overflow = FeatureMatrix::from_row_major(big, 2, {});
