@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "speakers/hdbscan/kd_tree.h"
+#include "speakers/hdbscan/sketch.h"
 
 namespace quillfen::speakers::hdbscan {
 namespace {
@@ -161,31 +162,98 @@ std::vector<double> core_distances(std::span<const std::span<const double>> rows
   return core;
 }
 
+// Prim's loop over the points not yet in the tree, kept in compact slots (in no particular
+// order; ties are broken by point index, as a scan in increasing index would). A mutual
+// reachability m = max(max(core(current), core(j)), dist) can only lower best_dist[j] when
+// both max(core(current), core(j)) and dist are below it, so the exact distance is computed
+// only when neither the core distances nor the sketch lower bound of dist rule that out.
 std::vector<MSTEdge> prim_mst(std::span<const std::span<const double>> rows,
                               std::span<const double> core) {
   const std::size_t n = rows.size();
   std::vector<MSTEdge> edges;
   if (n < 2) return edges;
   edges.reserve(n - 1);
+  const std::size_t d = rows[0].size();
+
+  double max_abs = 0.0;
+  for (const auto row : rows) {
+    for (const double v : row) max_abs = std::max(max_abs, std::fabs(v));
+  }
+  const SketchScale scale = SketchScale::for_rows(max_abs, d);
+
+  // Slot k holds point index[k]; all per-slot arrays move together.
+  std::vector<std::size_t> index(n);
   std::vector<double> best(n, kInf);
-  std::vector<bool> in_tree(n, false);
+  std::vector<double> slot_core(n);
+  std::vector<double> error(n);
+  std::vector<std::int8_t> sketch(n * d);
+  for (std::size_t i = 0; i < n; ++i) {
+    index[i] = i;
+    slot_core[i] = core[i];
+    error[i] = scale.quantize(rows[i].data(), d, &sketch[i * d]);
+  }
+  std::size_t remaining = n;
+  std::vector<std::int8_t> current_sketch(d);
+  double current_error = 0.0;
+  double current_core = 0.0;
   std::size_t current = 0;
+  auto take_slot = [&](std::size_t k) {
+    current = index[k];
+    current_core = slot_core[k];
+    current_error = error[k];
+    std::copy_n(&sketch[k * d], d, current_sketch.begin());
+    const std::size_t last = --remaining;
+    index[k] = index[last];
+    best[k] = best[last];
+    slot_core[k] = slot_core[last];
+    error[k] = error[last];
+    std::copy_n(&sketch[last * d], d, &sketch[k * d]);
+  };
+  take_slot(0);
+
+  std::vector<double> lower_bounds(n);
+  std::vector<std::size_t> exact_slots;
+  std::vector<double> floor_of_slot;
+  std::vector<const double*> exact_rows;
+  std::vector<double> exact_distances;
+  exact_slots.reserve(n);
+  floor_of_slot.reserve(n);
+  exact_rows.reserve(n);
+  exact_distances.resize(n);
+
   for (std::size_t step = 0; step + 1 < n; ++step) {
-    in_tree[current] = true;
-    double step_min = kInf;
-    std::size_t next = n;  // none yet: the first point not in the tree wins if all are +inf
-    for (std::size_t j = 0; j < n; ++j) {
-      if (in_tree[j]) continue;
-      const double m =
-          std::max(std::max(core[current], core[j]), euclidean_distance(rows[current], rows[j]));
-      if (m < best[j]) best[j] = m;
-      if (next == n || best[j] < step_min) {
-        step_min = best[j];
-        next = j;
+    sketch_lower_bounds(scale, current_sketch.data(), current_error, sketch.data(), error.data(),
+                        remaining, d, lower_bounds.data());
+    exact_slots.clear();
+    floor_of_slot.clear();
+    exact_rows.clear();
+    for (std::size_t k = 0; k < remaining; ++k) {
+      const double cores = std::max(current_core, slot_core[k]);
+      if (cores >= best[k]) continue;
+      if (lower_bounds[k] >= best[k]) continue;
+      exact_slots.push_back(k);
+      floor_of_slot.push_back(cores);
+      exact_rows.push_back(rows[index[k]].data());
+    }
+    euclidean_distances(rows[current].data(), exact_rows.data(), exact_rows.size(), d,
+                        exact_distances.data());
+    for (std::size_t e = 0; e < exact_slots.size(); ++e) {
+      const double m = std::max(floor_of_slot[e], exact_distances[e]);
+      if (m < best[exact_slots[e]]) best[exact_slots[e]] = m;
+    }
+
+    // Smallest best distance, lowest point index among equals; if every best distance is +inf
+    // (distances beyond the double range) the lowest index still wins, keeping a spanning path.
+    std::size_t chosen = 0;
+    for (std::size_t k = 1; k < remaining; ++k) {
+      if (best[k] < best[chosen] || (best[k] == best[chosen] && index[k] < index[chosen])) {
+        chosen = k;
       }
     }
-    edges.push_back({current, next, step_min});
-    current = next;
+    const std::size_t from = current;
+    const double step_min = best[chosen];
+    take_slot(chosen);
+    edges.push_back({from, current, step_min});
   }
   return edges;
 }
