@@ -3,6 +3,9 @@
 // own. Payloads hold n unit rows of 256 values: Gaussian clusters around random unit centres
 // plus 10% rows drawn uniformly on the sphere; min_cluster_size 5, min_samples 5.
 //
+// A second family runs n copies of one unit row, the degenerate case where every distance is
+// zero and no split of the data exists.
+//
 // Counters per run: cpu_s (user + system time of the engine process), peak_rss_MiB (its
 // maximum resident set), payload_MiB, and rss_over_payload_MiB (the difference). Wall time
 // is the benchmark's own (manual) time.
@@ -39,7 +42,7 @@ void normalise(std::vector<double>& row) {
 
 // Writes the payload and keeps nothing in memory, so that the forked engine process starts
 // from a small resident set.
-void write_payload(const std::string& path, std::size_t rows) {
+void write_payload(const std::string& path, std::size_t rows, bool duplicates) {
   std::mt19937_64 rng(20240611);
   std::normal_distribution<double> normal(0.0, 1.0);
   std::vector<std::vector<double>> centres(kCentres, std::vector<double>(kCols));
@@ -51,7 +54,10 @@ void write_payload(const std::string& path, std::size_t rows) {
   values.reserve(rows * kCols);
   std::vector<double> row(kCols);
   for (std::size_t r = 0; r < rows; ++r) {
-    if (rng() % 10 == 0) {
+    if (duplicates) {
+      row.assign(kCols, 0.0);
+      row[3] = 1.0;
+    } else if (rng() % 10 == 0) {
       for (double& v : row) v = normal(rng);
     } else {
       const auto& centre = centres[rng() % kCentres];
@@ -106,13 +112,13 @@ EngineRun run_engine(const std::string& stdin_path, const std::string& stdout_pa
   return run;
 }
 
-void BM_DiscoveryCommand(benchmark::State& state) {
+void run_command(benchmark::State& state, bool duplicates) {
   const auto rows = static_cast<std::size_t>(state.range(0));
   TempDir dir;
   const std::string payload = (dir / "embeddings.f32").string();
   const std::string request = (dir / "request.json").string();
   const std::string response = (dir / "response.json").string();
-  write_payload(payload, rows);
+  write_payload(payload, rows, duplicates);
   quillfen::testing::write_file(request, request_text(payload, rows));
 
   EngineRun last;
@@ -137,6 +143,9 @@ void BM_DiscoveryCommand(benchmark::State& state) {
   state.counters["clusters"] = count_after("cluster_count");
   state.counters["noise"] = count_after("noise_count");
 }
+
+void BM_DiscoveryCommand(benchmark::State& state) { run_command(state, false); }
+void BM_DiscoveryCommandDuplicates(benchmark::State& state) { run_command(state, true); }
 // n = 0 shows the resident set of the engine itself.
 BENCHMARK(BM_DiscoveryCommand)
     ->Arg(0)
@@ -144,6 +153,11 @@ BENCHMARK(BM_DiscoveryCommand)
     ->Arg(5000)
     ->Arg(10000)
     ->Arg(20000)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DiscoveryCommandDuplicates)
+    ->Arg(5000)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
