@@ -1,6 +1,8 @@
 // End-to-end tests of the discovery-cluster command: request validation in its fixed order,
 // payload reading, the clustering checks and the response document. Each runs the engine
 // executable and compares standard output, standard error and the exit status byte for byte.
+#include "analyze/discovery_command.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -292,6 +294,20 @@ TEST(DiscoveryClustering, DuplicateRowsFinish) {
   std::string two_groups;
   for (int r = 0; r < 200; ++r) two_groups += std::string(r ? "," : "") + (r < 100 ? "0" : "1");
   expect_success(run(request), response(two_groups, 2, 0, "5", "5"));
+}
+
+// Kinds the payload reader or the request checks make unreachable from the command line.
+TEST(DiscoveryClustering, ErrorsMapToTheirKinds) {
+  using speakers::discovery::DiscoveryClusteringError;
+  const std::string path = "p\"q";
+  EXPECT_EQ(analyze_error_from_discovery(DiscoveryClusteringError::non_finite_value(4, 7), path),
+            AnalyzeError::payload_non_finite(4, 7, path));
+  EXPECT_EQ(analyze_error_from_discovery(DiscoveryClusteringError::not_unit_length(1, 0.5), path),
+            AnalyzeError::payload_invalid(path, "embedding row 1 is not unit length: norm=0.5"));
+  EXPECT_EQ(analyze_error_from_discovery(DiscoveryClusteringError::shape_mismatch(4, 2, 7), path),
+            AnalyzeError::internal_error("row-major matrix length mismatch: rows=4 cols=2 len=7"));
+  EXPECT_EQ(analyze_error_from_discovery(DiscoveryClusteringError::invalid_label(-3), path),
+            AnalyzeError::internal_error("hdbscan returned invalid label -3"));
 }
 
 }  // namespace
