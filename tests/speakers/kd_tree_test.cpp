@@ -80,6 +80,42 @@ TEST(KdTree, NearestMatchesBruteForceOnContinuousData) {
   }
 }
 
+// All stored points at once: the k-th distance of each, as brute force and nearest() give it.
+TEST(KdTree, KthNeighbourDistancesOfAllStoredPoints) {
+  std::mt19937_64 rng(17);
+  std::normal_distribution<double> normal;
+  for (int round = 0; round < 40; ++round) {
+    const std::size_t dims = 1 + rng() % (round % 4 == 0 ? 40 : 4);
+    const std::size_t n = 1 + rng() % 250;
+    Rows rows(n, std::vector<double>(dims));
+    for (auto& row : rows) {
+      for (double& v : row) {
+        v = round % 2 == 0 ? static_cast<double>(static_cast<int>(rng() % 4)) : normal(rng);
+      }
+    }
+    if (round % 5 == 0) rows.insert(rows.end(), 20, rows[0]);  // a leaf that cannot split
+    const KdTree tree = build(rows);
+    const std::size_t k = rng() % (rows.size() + 2);
+    const auto kth = tree.kth_neighbour_distances(k);
+    ASSERT_EQ(kth.size(), rows.size());
+    std::vector<bool> seen(rows.size(), false);
+    for (const Neighbour& answer : kth) {
+      ASSERT_LT(answer.item, rows.size());
+      EXPECT_FALSE(seen[answer.item]);
+      seen[answer.item] = true;
+      std::vector<double> all;
+      for (const auto& row : rows) all.push_back(euclidean_distance(rows[answer.item], row));
+      std::sort(all.begin(), all.end());
+      const double expected = k == 0 ? 0.0 : all[std::min(k, all.size()) - 1];
+      EXPECT_EQ(answer.distance, expected) << "round " << round << " k " << k;
+      if (k > 0) {
+        EXPECT_EQ(tree.nearest(rows[answer.item], k, euclidean_distance)->back().distance,
+                  expected);
+      }
+    }
+  }
+}
+
 TEST(KdTree, KLargerThanSizeReturnsAllNearestFirst) {
   const Rows rows = {{5.0}, {1.0}, {3.0}};
   const KdTree tree = build(rows);

@@ -14,8 +14,8 @@ namespace {
 
 std::vector<SimdLevel> levels() {
   std::vector<SimdLevel> all;
-  for (const SimdLevel level :
-       {SimdLevel::Portable, SimdLevel::Sse2, SimdLevel::Avx2, SimdLevel::Avx512}) {
+  for (const SimdLevel level : {SimdLevel::Portable, SimdLevel::Sse2, SimdLevel::Avx2,
+                                SimdLevel::Avx512, SimdLevel::Avx512Vnni}) {
     if (level <= best_simd_level()) all.push_back(level);
   }
   return all;
@@ -48,33 +48,46 @@ TEST(DistanceKernels, ExactDistancesAreBitIdenticalOnEveryLevel) {
 
 TEST(DistanceKernels, IntegerKernelsAgreeOnEveryLevel) {
   std::mt19937_64 rng(8);
+  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
   auto value = [&] { return static_cast<std::int8_t>(static_cast<int>(rng() % 255) - 127); };
-  for (const std::size_t dims : {1u, 15u, 16u, 31u, 33u, 64u, 256u, 600u}) {
+  for (const std::size_t dims : {1u, 15u, 16u, 31u, 33u, 64u, 65u, 256u, 600u}) {
     const std::size_t count = 1 + rng() % 9;
-    std::vector<std::int8_t> query(dims);
-    std::vector<std::int8_t> rows(count * dims);
+    std::vector<double> rows((count + 1) * dims);
+    for (double& v : rows) v = uniform(rng);
+    rows[0] = 1.0;  // the scale's extreme, sketched as +-126 or 127
+    rows[1] = -1.0;
+    SketchSet filled(SketchScale::for_rows(1.0, dims), dims, count + 1);
+    for (std::size_t r = 0; r <= count; ++r) filled.set(r, &rows[r * dims]);
+    SketchQuery query;
+    filled.query_of(count, query);
+
+    std::vector<std::int32_t> expected(count);
+    sketch_squared_distances_at(SimdLevel::Portable, query, filled, 0, count, expected.data());
+    std::int32_t by_hand = 0;
+    for (std::size_t j = 0; j < dims; ++j) {
+      const int diff = query.values[j] - filled.sketch(0)[j];
+      by_hand += diff * diff;
+    }
+    EXPECT_EQ(expected[0], by_hand);
+
     std::vector<std::int8_t> lower(dims);
     std::vector<std::int8_t> upper(dims);
-    for (auto& v : query) v = value();
-    for (auto& v : rows) v = value();
     for (std::size_t j = 0; j < dims; ++j) {
       lower[j] = value();
       upper[j] = std::max(lower[j], value());
     }
-    std::vector<std::int32_t> expected(count);
-    sketch_squared_distances_at(SimdLevel::Portable, query.data(), rows.data(), count, dims,
-                                expected.data());
-    std::int32_t by_hand = 0;
-    for (std::size_t j = 0; j < dims; ++j) by_hand += (query[j] - rows[j]) * (query[j] - rows[j]);
-    EXPECT_EQ(expected[0], by_hand);
-    const std::int32_t box = box_squared_distance_at(SimdLevel::Portable, query.data(),
+    const std::int32_t box = box_squared_distance_at(SimdLevel::Portable, query.values.data(),
                                                      lower.data(), upper.data(), dims);
+    std::int32_t through_many = -1;
+    box_squared_distances(lower.data(), upper.data(), &query, 1, dims, &through_many);
+    EXPECT_EQ(through_many, box);
     for (const SimdLevel level : levels()) {
       std::vector<std::int32_t> out(count);
-      sketch_squared_distances_at(level, query.data(), rows.data(), count, dims, out.data());
+      sketch_squared_distances_at(level, query, filled, 0, count, out.data());
       EXPECT_EQ(out, expected) << "level " << static_cast<int>(level) << " dims " << dims;
-      EXPECT_EQ(box_squared_distance_at(level, query.data(), lower.data(), upper.data(), dims),
-                box);
+      EXPECT_EQ(
+          box_squared_distance_at(level, query.values.data(), lower.data(), upper.data(), dims),
+          box);
     }
   }
 }
@@ -103,24 +116,24 @@ TEST(SketchScale, LowerBoundsNeverExceedTheComputedDistance) {
     }
     const SketchScale scale = SketchScale::for_rows(max_abs, dims);
     ASSERT_TRUE(scale.usable());
-    std::vector<std::int8_t> sketches(n * dims);
-    std::vector<double> errors(n);
+    SketchSet set(scale, dims, n);
     std::vector<std::int8_t> lower(dims, 127);
     std::vector<std::int8_t> upper(dims, -127);
     for (std::size_t i = 0; i < n; ++i) {
-      errors[i] = scale.quantize(rows[i].data(), dims, &sketches[i * dims]);
+      set.set(i, rows[i].data());
       if (i >= n / 2) continue;
       for (std::size_t j = 0; j < dims; ++j) {
         lower[j] = std::min(lower[j], scale.lower_of(rows[i][j]));
         upper[j] = std::max(upper[j], scale.upper_of(rows[i][j]));
       }
     }
+    SketchQuery query;
     for (std::size_t a = 0; a < n; ++a) {
+      set.query_of(a, query);
       std::vector<double> bounds(n);
-      sketch_lower_bounds(scale, &sketches[a * dims], errors[a], sketches.data(), errors.data(), n,
-                          dims, bounds.data());
+      set.lower_bounds(query, 0, n, bounds.data());
       const double box = scale.lower_bound(
-          box_squared_distance(&sketches[a * dims], lower.data(), upper.data(), dims), errors[a]);
+          box_squared_distance(query.values.data(), lower.data(), upper.data(), dims), query.error);
       for (std::size_t b = 0; b < n; ++b) {
         const double exact = euclidean_distance(rows[a], rows[b]);
         EXPECT_LE(bounds[b], exact) << "magnitude " << magnitude;
@@ -135,14 +148,14 @@ TEST(SketchScale, LowerBoundsNeverExceedTheComputedDistance) {
   std::vector<double> a(256, 0.0);
   std::vector<double> b(256, 0.0);
   for (std::size_t j = 0; j < 256; ++j) (j % 2 == 0 ? a : b)[j] = 1.0 / std::sqrt(128.0);
-  const SketchScale unit = SketchScale::for_rows(1.0 / std::sqrt(128.0), 256);
-  std::vector<std::int8_t> sa(256);
-  std::vector<std::int8_t> sb(256);
-  const double ea = unit.quantize(a.data(), 256, sa.data());
-  const double eb = unit.quantize(b.data(), 256, sb.data());
-  std::int32_t squared = 0;
-  sketch_squared_distances(sa.data(), sb.data(), 1, 256, &squared);
-  EXPECT_GT(unit.lower_bound(squared, ea + eb), 0.97 * euclidean_distance(a, b));
+  SketchSet unit(SketchScale::for_rows(1.0 / std::sqrt(128.0), 256), 256, 2);
+  unit.set(0, a.data());
+  unit.set(1, b.data());
+  SketchQuery query;
+  unit.query_of(0, query);
+  double bound = 0.0;
+  unit.lower_bounds(query, 1, 1, &bound);
+  EXPECT_GT(bound, 0.97 * euclidean_distance(a, b));
 }
 
 TEST(SketchScale, UnusableScalesGiveZeroBounds) {

@@ -124,15 +124,6 @@ std::string HdbscanError::to_string() const {
   return kind == Kind::EmptyDataset ? "empty dataset" : message();
 }
 
-double euclidean_distance(std::span<const double> a, std::span<const double> b) {
-  double sum = 0.0;
-  for (std::size_t j = 0; j < a.size(); ++j) {
-    const double diff = a[j] - b[j];
-    sum += diff * diff;
-  }
-  return std::sqrt(sum);
-}
-
 std::expected<void, HdbscanError> check_rows(std::span<const std::span<const double>> rows) {
   if (rows.empty()) return std::unexpected(HdbscanError::empty_dataset());
   const std::size_t dimensions = rows[0].size();
@@ -154,11 +145,8 @@ std::vector<double> core_distances(std::span<const std::span<const double>> rows
     if (!tree.add(rows[i], i)) internal_fault("Failed to add to KdTree");
   }
   std::vector<double> core(rows.size(), 0.0);
-  for (std::size_t p = 0; p < rows.size(); ++p) {
-    auto found = tree.nearest(rows[p], min_samples, euclidean_distance);
-    if (!found) internal_fault("Failed to find neighbours");
-    if (!found->empty()) core[p] = found->back().distance;
-  }
+  for (const Neighbour& kth : tree.kth_neighbour_distances(min_samples))
+    core[kth.item] = kth.distance;
   return core;
 }
 
@@ -179,35 +167,30 @@ std::vector<MSTEdge> prim_mst(std::span<const std::span<const double>> rows,
   for (const auto row : rows) {
     for (const double v : row) max_abs = std::max(max_abs, std::fabs(v));
   }
-  const SketchScale scale = SketchScale::for_rows(max_abs, d);
+  SketchSet sketches(SketchScale::for_rows(max_abs, d), d, n);
 
   // Slot k holds point index[k]; all per-slot arrays move together.
   std::vector<std::size_t> index(n);
   std::vector<double> best(n, kInf);
   std::vector<double> slot_core(n);
-  std::vector<double> error(n);
-  std::vector<std::int8_t> sketch(n * d);
   for (std::size_t i = 0; i < n; ++i) {
     index[i] = i;
     slot_core[i] = core[i];
-    error[i] = scale.quantize(rows[i].data(), d, &sketch[i * d]);
+    sketches.set(i, rows[i].data());
   }
   std::size_t remaining = n;
-  std::vector<std::int8_t> current_sketch(d);
-  double current_error = 0.0;
+  SketchQuery current_sketch;
   double current_core = 0.0;
   std::size_t current = 0;
   auto take_slot = [&](std::size_t k) {
     current = index[k];
     current_core = slot_core[k];
-    current_error = error[k];
-    std::copy_n(&sketch[k * d], d, current_sketch.begin());
+    sketches.query_of(k, current_sketch);
     const std::size_t last = --remaining;
     index[k] = index[last];
     best[k] = best[last];
     slot_core[k] = slot_core[last];
-    error[k] = error[last];
-    std::copy_n(&sketch[last * d], d, &sketch[k * d]);
+    sketches.copy(last, k);
   };
   take_slot(0);
 
@@ -222,8 +205,7 @@ std::vector<MSTEdge> prim_mst(std::span<const std::span<const double>> rows,
   exact_distances.resize(n);
 
   for (std::size_t step = 0; step + 1 < n; ++step) {
-    sketch_lower_bounds(scale, current_sketch.data(), current_error, sketch.data(), error.data(),
-                        remaining, d, lower_bounds.data());
+    sketches.lower_bounds(current_sketch, 0, remaining, lower_bounds.data());
     exact_slots.clear();
     floor_of_slot.clear();
     exact_rows.clear();

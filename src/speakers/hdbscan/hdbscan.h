@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "speakers/hdbscan/sketch.h"
+
 namespace quillfen::speakers::hdbscan {
 
 enum class DistanceMetric : std::uint8_t { Euclidean };
@@ -113,10 +115,6 @@ struct CondensedNode {
 
   friend bool operator==(const CondensedNode &, const CondensedNode &) = default;
 };
-
-// Square root of the sum over coordinates, in index order, of (a_j - b_j)^2, in 64-bit
-// arithmetic. The one distance used throughout.
-double euclidean_distance(std::span<const double> a, std::span<const double> b);
 
 // Input check: EmptyDataset, then per row in order NonFiniteCoordinate or WrongDimension.
 std::expected<void, HdbscanError> check_rows(std::span<const std::span<const double>> rows);

@@ -21,6 +21,50 @@ struct HeapLess {
 };
 constexpr HeapLess heap_less;
 
+// The pending nodes: a four-way heap with the nearest node (smallest lower bound) on top.
+class PendingNodes {
+ public:
+  bool empty() const { return heap_.empty(); }
+  void clear() { heap_.clear(); }
+  const HeapEntry& top() const { return heap_.front(); }
+  void push(HeapEntry entry) {
+    std::size_t i = heap_.size();
+    heap_.push_back(entry);
+    while (i > 0) {
+      const std::size_t parent = (i - 1) / 4;
+      if (!(entry.distance < heap_[parent].distance)) break;
+      heap_[i] = heap_[parent];
+      i = parent;
+    }
+    heap_[i] = entry;
+  }
+  HeapEntry pop() {
+    const HeapEntry top = heap_.front();
+    const HeapEntry last = heap_.back();
+    heap_.pop_back();
+    const std::size_t n = heap_.size();
+    if (n == 0) return top;
+    std::size_t i = 0;
+    for (;;) {
+      const std::size_t first = 4 * i + 1;
+      if (first >= n) break;
+      std::size_t best = first;
+      const std::size_t end = std::min(first + 4, n);
+      for (std::size_t c = first + 1; c < end; ++c) {
+        best = heap_[c].distance < heap_[best].distance ? c : best;
+      }
+      if (!(heap_[best].distance < last.distance)) break;
+      heap_[i] = heap_[best];
+      i = best;
+    }
+    heap_[i] = last;
+    return top;
+  }
+
+ private:
+  std::vector<HeapEntry> heap_;
+};
+
 }  // namespace
 
 std::string KdTreeError::to_string() const {
@@ -54,14 +98,6 @@ std::expected<void, KdTreeError> KdTree::add(std::span<const double> point, std:
   index_ready_ = false;
   insert(0, point.data(), item);
   return {};
-}
-
-// Left when the coordinate is below the split value; a node whose lower bound equals its split
-// value also sends points equal to it left, so that both sides of a split stay non-empty.
-bool KdTree::goes_left(const Node& node, const double* point) const {
-  const double value = point[node.split_dimension];
-  if (node.split_lower == node.split_value) return value <= node.split_value;
-  return value < node.split_value;
 }
 
 void KdTree::insert(std::size_t node, const double* point, std::size_t item) {
@@ -189,20 +225,29 @@ void KdTree::build_index() const {
       for (std::size_t j = 0; j < d; ++j) max_abs = std::max(max_abs, std::fabs(p[j]));
     }
   }
-  ix.scale = SketchScale::for_rows(max_abs, d);
+  const SketchScale scale = SketchScale::for_rows(max_abs, d);
 
   const std::size_t n = size();
-  ix.leaf_begin.assign(nodes_.size(), 0);
+  ix.nodes.assign(nodes_.size(), SearchNode{});
+  for (std::size_t id = 0; id < nodes_.size(); ++id) {
+    const Node& node = nodes_[id];
+    SearchNode& compact = ix.nodes[id];
+    compact.split_value = node.split_value;
+    compact.split_lower = node.split_lower;
+    compact.split_dimension = static_cast<std::uint32_t>(node.split_dimension);
+    compact.left = static_cast<std::uint32_t>(node.left);
+    compact.right = static_cast<std::uint32_t>(node.right);
+  }
   ix.points.clear();
   ix.items.clear();
   ix.points.reserve(n);
   ix.items.reserve(n);
-  ix.sketches.assign(n * d, 0);
-  ix.errors.assign(n, 0.0);
+  ix.sketches = SketchSet(scale, d, n);
   ix.boxes.assign(nodes_.size() * 2 * d, 0);
   for (const std::size_t leaf : leaves) {
     const Node& node = nodes_[leaf];
-    ix.leaf_begin[leaf] = ix.points.size();
+    ix.nodes[leaf].leaf_begin = ix.points.size();
+    ix.nodes[leaf].leaf_count = static_cast<std::uint32_t>(node.points.size());
     std::int8_t* lower = &ix.boxes[leaf * 2 * d];
     std::int8_t* upper = lower + d;
     std::fill(lower, lower + d, std::int8_t{127});
@@ -212,10 +257,10 @@ void KdTree::build_index() const {
       const double* p = node.points[i];
       ix.points.push_back(p);
       ix.items.push_back(node.items[i]);
-      ix.errors[slot] = ix.scale.quantize(p, d, &ix.sketches[slot * d]);
+      ix.sketches.set(slot, p);
       for (std::size_t j = 0; j < d; ++j) {
-        lower[j] = std::min(lower[j], ix.scale.lower_of(p[j]));
-        upper[j] = std::max(upper[j], ix.scale.upper_of(p[j]));
+        lower[j] = std::min(lower[j], scale.lower_of(p[j]));
+        upper[j] = std::max(upper[j], scale.upper_of(p[j]));
       }
     }
   }
@@ -247,53 +292,86 @@ std::expected<std::vector<Neighbour>, KdTreeError> KdTree::search(std::span<cons
   const std::size_t d = dimensions_;
 
   const double* query = point.data();
-  std::vector<std::int8_t> sketch(d);
-  const double query_error = ix.scale.quantize(query, d, sketch.data());
+  SketchQuery query_sketch;
+  ix.sketches.query_of_row(query, query_sketch);
   // A lower bound of the distance from the query to every point below node.
   auto box_bound = [&](std::size_t node) {
     const std::int8_t* box = &ix.boxes[node * 2 * d];
-    return ix.scale.lower_bound(box_squared_distance(sketch.data(), box, box + d, d), query_error);
+    return ix.sketches.scale().lower_bound(
+        box_squared_distance(query_sketch.values.data(), box, box + d, d), query_sketch.error);
   };
 
-  // pending: (-lower bound distance, node), nearest node on top.
-  std::vector<HeapEntry> pending{{0.0, 0}};
+  // Starts fetching what the walk from node down to its leaf will read.
+  auto prefetch_walk = [&](std::size_t node) {
+    while (ix.nodes[node].leaf_count == 0) {
+      const SearchNode& inner = ix.nodes[node];
+      const bool left = goes_left(inner, query);
+      const char* box =
+          reinterpret_cast<const char*>(&ix.boxes[(left ? inner.right : inner.left) * 2 * d]);
+      for (std::size_t offset = 0; offset < 2 * d; offset += 64) __builtin_prefetch(box + offset);
+      node = left ? inner.left : inner.right;
+    }
+    const char* rows = reinterpret_cast<const char*>(ix.sketches.sketch(ix.nodes[node].leaf_begin));
+    const std::size_t bytes = ix.nodes[node].leaf_count * d;
+    for (std::size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(rows + offset);
+  };
+
+  // pending: (lower bound distance, node), nearest node on top.
+  PendingNodes pending;
+  pending.push({0.0, 0});
   // evaluated: (distance, item), farthest kept candidate on top.
   std::vector<HeapEntry> evaluated;
   evaluated.reserve(num + 1);
   std::vector<double> lower_bounds;
+  std::vector<double> distances;
+  std::vector<const double*> batch;
+  std::vector<double> computed;
 
   while (!pending.empty() &&
-         (evaluated.size() < num || -pending.front().distance <= evaluated.front().distance)) {
-    std::pop_heap(pending.begin(), pending.end(), heap_less);
-    std::size_t current = pending.back().element;
-    pending.pop_back();
+         (evaluated.size() < num || pending.top().distance <= evaluated.front().distance)) {
+    std::size_t current = pending.pop().element;
     const double bound = evaluated.size() == num ? evaluated.front().distance : kInf;
 
-    while (!nodes_[current].is_leaf) {
-      const Node& inner = nodes_[current];
+    while (ix.nodes[current].leaf_count == 0) {
+      const SearchNode& inner = ix.nodes[current];
       const bool left = goes_left(inner, query);
       const std::size_t other = left ? inner.right : inner.left;
       current = left ? inner.left : inner.right;
       const double other_bound = box_bound(other);
-      if (other_bound <= bound) {
-        pending.push_back({-other_bound, other});
-        std::push_heap(pending.begin(), pending.end(), heap_less);
+      if (other_bound <= bound) pending.push({other_bound, other});
+    }
+    // Nothing is pushed before the next pop, so the nearest pending node is the next one.
+    if (!pending.empty()) prefetch_walk(pending.top().element);
+
+    const std::size_t begin = ix.nodes[current].leaf_begin;
+    const std::size_t count = ix.nodes[current].leaf_count;
+    lower_bounds.resize(count);
+    ix.sketches.lower_bounds(query_sketch, begin, count, lower_bounds.data());
+    // A point whose lower bound reaches the farthest kept distance can never be kept.
+    auto hopeless = [&](std::size_t i) {
+      return evaluated.size() == num && lower_bounds[i] >= evaluated.front().distance;
+    };
+    distances.resize(count);
+    if (distance.euclidean) {
+      batch.clear();
+      for (std::size_t i = 0; i < count; ++i) {
+        if (!hopeless(i)) batch.push_back(ix.points[begin + i]);
+      }
+      computed.resize(batch.size());
+      euclidean_distances(query, batch.data(), batch.size(), d, computed.data());
+      for (std::size_t i = 0, next = 0; i < count; ++i) {
+        if (!hopeless(i)) distances[i] = computed[next++];
       }
     }
-
-    const std::size_t begin = ix.leaf_begin[current];
-    const std::size_t count = nodes_[current].points.size();
-    lower_bounds.resize(count);
-    sketch_lower_bounds(ix.scale, sketch.data(), query_error, &ix.sketches[begin * d],
-                        &ix.errors[begin], count, d, lower_bounds.data());
     for (std::size_t i = 0; i < count; ++i) {
       const std::size_t slot = begin + i;
-      const bool full = evaluated.size() == num;
-      // A point whose lower bound reaches the farthest kept distance can never be kept.
-      if (full && lower_bounds[i] >= evaluated.front().distance) continue;
-      const double dist = distance.call(distance.function, point, Span(ix.points[slot], d));
+      // The kept distances only shrink, so a point found hopeless above still is.
+      if (hopeless(i)) continue;
+      const double dist = distance.euclidean
+                              ? distances[i]
+                              : distance.call(distance.function, point, Span(ix.points[slot], d));
       if (std::isnan(dist) || dist > bound) continue;
-      if (!full) {
+      if (evaluated.size() < num) {
         evaluated.push_back({dist, ix.items[slot]});
         std::push_heap(evaluated.begin(), evaluated.end(), heap_less);
       } else if (dist < evaluated.front().distance) {
@@ -307,6 +385,111 @@ std::expected<std::vector<Neighbour>, KdTreeError> KdTree::search(std::span<cons
   std::sort_heap(evaluated.begin(), evaluated.end(), heap_less);
   result.reserve(evaluated.size());
   for (const HeapEntry& entry : evaluated) result.push_back({entry.distance, entry.element});
+  return result;
+}
+
+std::vector<Neighbour> KdTree::kth_neighbour_distances(std::size_t k) const {
+  const std::size_t n = size();
+  std::vector<Neighbour> result;
+  result.reserve(n);
+  if (n == 0) return result;
+  if (!index_ready_) build_index();
+  const SearchIndex& ix = index_;
+  const std::size_t d = dimensions_;
+  const std::size_t num = std::min(k, n);
+  const SketchScale& scale = ix.sketches.scale();
+
+  std::vector<SketchQuery> queries;
+  std::vector<std::vector<HeapEntry>> evaluated;
+  std::vector<double> top;         // farthest kept distance per query, +inf until num are kept
+  std::vector<double> box_cutoff;  // squared box distances above it rule a node out
+  std::vector<std::int32_t> box_squared;
+  std::vector<std::size_t> active;
+  std::vector<double> bounds;
+  std::vector<std::size_t> candidates;
+  std::vector<const double*> candidate_rows;
+  std::vector<double> distances;
+  PendingNodes pending;
+
+  for (std::size_t leaf = 0; leaf < ix.nodes.size(); ++leaf) {
+    const std::size_t group = ix.nodes[leaf].leaf_count;
+    if (group == 0) continue;
+    const std::size_t first = ix.nodes[leaf].leaf_begin;
+    if (num == 0) {
+      for (std::size_t q = 0; q < group; ++q) result.push_back({0.0, ix.items[first + q]});
+      continue;
+    }
+    queries.resize(group);
+    evaluated.resize(group);
+    top.assign(group, kInf);
+    box_cutoff.assign(group, kInf);
+    box_squared.resize(group);
+    for (std::size_t q = 0; q < group; ++q) {
+      ix.sketches.query_of(first + q, queries[q]);
+      evaluated[q].clear();
+    }
+
+    pending.clear();
+    pending.push({0.0, 0});
+    while (!pending.empty()) {
+      const HeapEntry next = pending.pop();
+      // Keys never exceed the bound of any query for which the node is still open.
+      if (next.distance > *std::max_element(top.begin(), top.end())) break;
+      const std::size_t node = next.element;
+      const std::int8_t* box = &ix.boxes[node * 2 * d];
+      box_squared_distances(box, box + d, queries.data(), group, d, box_squared.data());
+      active.clear();
+      double nearest_bound = kInf;
+      for (std::size_t q = 0; q < group; ++q) {
+        if (box_squared[q] > box_cutoff[q]) continue;
+        const double bound = scale.lower_bound(box_squared[q], queries[q].error);
+        if (bound > top[q]) continue;
+        active.push_back(q);
+        nearest_bound = std::min(nearest_bound, bound);
+      }
+      if (active.empty()) continue;
+
+      const SearchNode& here = ix.nodes[node];
+      if (here.leaf_count == 0) {
+        pending.push({nearest_bound, here.left});
+        pending.push({nearest_bound, here.right});
+        continue;
+      }
+      bounds.resize(here.leaf_count);
+      for (const std::size_t q : active) {
+        ix.sketches.lower_bounds(queries[q], here.leaf_begin, here.leaf_count, bounds.data());
+        candidates.clear();
+        candidate_rows.clear();
+        for (std::size_t i = 0; i < here.leaf_count; ++i) {
+          if (bounds[i] >= top[q]) continue;  // can never be kept
+          candidates.push_back(here.leaf_begin + i);
+          candidate_rows.push_back(ix.points[here.leaf_begin + i]);
+        }
+        distances.resize(candidates.size());
+        euclidean_distances(ix.points[first + q], candidate_rows.data(), candidate_rows.size(), d,
+                            distances.data());
+        std::vector<HeapEntry>& kept = evaluated[q];
+        for (std::size_t c = 0; c < candidates.size(); ++c) {
+          const double dist = distances[c];
+          if (kept.size() < num) {
+            kept.push_back({dist, ix.items[candidates[c]]});
+            std::push_heap(kept.begin(), kept.end(), heap_less);
+          } else if (dist < kept.front().distance) {
+            std::pop_heap(kept.begin(), kept.end(), heap_less);
+            kept.back() = {dist, ix.items[candidates[c]]};
+            std::push_heap(kept.begin(), kept.end(), heap_less);
+          }
+        }
+        if (kept.size() == num) {
+          top[q] = kept.front().distance;
+          box_cutoff[q] = scale.exceeding_squared(top[q], queries[q].error);
+        }
+      }
+    }
+    for (std::size_t q = 0; q < group; ++q) {
+      result.push_back({evaluated[q].front().distance, ix.items[first + q]});
+    }
+  }
   return result;
 }
 

@@ -79,10 +79,24 @@ class KdTree {
       DistanceRef ref{const_cast<void*>(static_cast<const void*>(&distance)),
                       [](void* f, std::span<const double> a, std::span<const double> b) {
                         return static_cast<double>((*static_cast<Fn*>(f))(a, b));
-                      }};
+                      },
+                      false};
+      if constexpr (std::is_convertible_v<Fn, double (*)(std::span<const double>,
+                                                         std::span<const double>)>) {
+        // The plain Euclidean distance is evaluated several points at a time, bit for bit.
+        ref.euclidean = static_cast<double (*)(std::span<const double>, std::span<const double>)>(
+                            distance) == &euclidean_distance;
+      }
       return search(point, k, ref);
     }
   }
+
+  // For every stored point, the distance to its k-th nearest stored point (itself included,
+  // at distance 0) under euclidean_distance, with the point's item; the same distances as
+  // nearest(point, k, euclidean_distance).back() for each point (0 when k is 0), in no
+  // particular order. The points of one leaf are answered together in one best-first walk of
+  // the tree, which reads each visited node's data once for all of them.
+  std::vector<Neighbour> kth_neighbour_distances(std::size_t k) const;
 
   // Shape inspection (node 0 is the root); bounds are those of the points below the node.
   struct NodeView {
@@ -103,6 +117,7 @@ class KdTree {
   struct DistanceRef {
     void* function;
     double (*call)(void*, std::span<const double>, std::span<const double>);
+    bool euclidean;  // the function is euclidean_distance itself
   };
 
   struct Node {
@@ -119,17 +134,29 @@ class KdTree {
 
   // Built on the first query after a change: 8-bit sketches of every point (in leaf order),
   // their error bounds, and outward-rounded 8-bit bounding boxes of every node.
+  struct SearchNode {
+    double split_value = 0.0;
+    double split_lower = 0.0;
+    std::uint32_t split_dimension = 0;
+    std::uint32_t left = 0;
+    std::uint32_t right = 0;
+    std::uint32_t leaf_count = 0;  // points of a leaf; 0 marks an inner node
+    std::size_t leaf_begin = 0;    // first slot of a leaf's points
+  };
   struct SearchIndex {
-    SketchScale scale;
-    std::vector<std::size_t> leaf_begin;  // per node, first slot of a leaf's points
+    std::vector<SearchNode> nodes;
     std::vector<const double*> points;
     std::vector<std::size_t> items;
-    std::vector<std::int8_t> sketches;  // dimensions_ per slot
-    std::vector<double> errors;         // per slot
-    std::vector<std::int8_t> boxes;     // per node: dimensions_ lower, dimensions_ upper
+    SketchSet sketches;              // per slot
+    std::vector<std::int8_t> boxes;  // per node: dimensions_ lower, dimensions_ upper
   };
 
-  bool goes_left(const Node& node, const double* point) const;
+  template <class N>
+  static bool goes_left(const N& node, const double* point) {
+    const double value = point[node.split_dimension];
+    if (node.split_lower == node.split_value) return value <= node.split_value;
+    return value < node.split_value;
+  }
   void insert(std::size_t node, const double* point, std::size_t item);
   void split_leaf(std::size_t node);
   std::expected<void, KdTreeError> check(std::span<const double> point) const;

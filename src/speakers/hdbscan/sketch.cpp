@@ -237,6 +237,43 @@ __attribute__((target("avx512f,avx512bw"))) std::int32_t box_avx512(const std::i
          box_scalar(query + done, lower + done, upper + done, dims - done);
 }
 
+// One box against several queries: the box stays widened in registers.
+__attribute__((target("avx512f,avx512bw"))) void boxes_avx512(const std::int8_t* lower,
+                                                              const std::int8_t* upper,
+                                                              const SketchQuery* queries,
+                                                              std::size_t count, std::size_t dims,
+                                                              std::int32_t* out) {
+  constexpr std::size_t kHeld = 8;
+  const std::size_t blocks = dims / 32;
+  if (blocks > kHeld) {
+    for (std::size_t q = 0; q < count; ++q) {
+      out[q] = box_avx512(queries[q].values.data(), lower, upper, dims);
+    }
+    return;
+  }
+  __m512i lo[kHeld];
+  __m512i hi[kHeld];
+  for (std::size_t b = 0; b < blocks; ++b) {
+    lo[b] =
+        _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(lower + 32 * b)));
+    hi[b] =
+        _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(upper + 32 * b)));
+  }
+  const std::size_t done = blocks * 32;
+  for (std::size_t q = 0; q < count; ++q) {
+    const std::int8_t* v = queries[q].values.data();
+    __m512i acc = _mm512_setzero_si512();
+    for (std::size_t b = 0; b < blocks; ++b) {
+      const __m512i x =
+          _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + 32 * b)));
+      const __m512i d = _mm512_sub_epi16(x, _mm512_max_epi16(lo[b], _mm512_min_epi16(hi[b], x)));
+      acc = _mm512_add_epi32(acc, _mm512_madd_epi16(d, d));
+    }
+    out[q] = _mm512_reduce_add_epi32(acc) +
+             box_scalar(v + done, lower + done, upper + done, dims - done);
+  }
+}
+
 // Eight rows per register; 8 x 8 blocks are transposed so that each lane adds its row's
 // squares in index order.
 __attribute__((target("avx512f"))) void euclid_avx512(const double* query,
@@ -296,13 +333,68 @@ __attribute__((target("avx512f"))) void euclid_avx512(const double* query,
   euclid_avx2(query, rows + r, count - r, dims, out + r);
 }
 
+// Dot products of the shifted query (values + 128, unsigned) with the signed row values, 64
+// per instruction; the shift is undone with the row's sum, and the squared distance follows
+// from the two sums of squares. Every step is exact in 32-bit integers for dims <= 32768.
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) void sketch_vnni(
+    const SketchQuery& query, const std::int8_t* rows, const std::int32_t* sums,
+    const std::int32_t* squares, std::size_t count, std::size_t dims, std::int32_t* out) {
+  constexpr std::size_t kHeld = 8;  // query blocks of 64 values kept in registers
+  const std::size_t blocks = dims / 64;
+  const std::size_t tail = dims % 64;
+  if (blocks > kHeld) {
+    sketch_avx512(query.values.data(), rows, count, dims, out);
+    return;
+  }
+  const __mmask64 tail_mask = tail == 0 ? 0 : (~std::uint64_t{0} >> (64 - tail));
+  __m512i q[kHeld];
+  for (std::size_t b = 0; b < blocks; ++b) {
+    q[b] = _mm512_loadu_si512(query.shifted.data() + 64 * b);
+  }
+  const __m512i q_tail = _mm512_maskz_loadu_epi8(tail_mask, query.shifted.data() + 64 * blocks);
+  for (std::size_t r = 0; r < count; ++r) {
+    const std::int8_t* row = rows + r * dims;
+    __m512i acc = _mm512_setzero_si512();
+    for (std::size_t b = 0; b < blocks; ++b) {
+      acc = _mm512_dpbusd_epi32(acc, q[b], _mm512_loadu_si512(row + 64 * b));
+    }
+    if (tail != 0) {
+      acc = _mm512_dpbusd_epi32(acc, q_tail, _mm512_maskz_loadu_epi8(tail_mask, row + 64 * blocks));
+    }
+    const std::int32_t dot = _mm512_reduce_add_epi32(acc) - 128 * sums[r];
+    out[r] = query.squares + squares[r] - 2 * dot;
+  }
+}
+
 #endif  // QUILLFEN_X86
 
+using SketchKernel = void (*)(const SketchQuery&, const std::int8_t*, const std::int32_t*,
+                              const std::int32_t*, std::size_t, std::size_t, std::int32_t*);
+
+// The kernels that work on the signed values alone.
+template <void (*kernel)(const std::int8_t*, const std::int8_t*, std::size_t, std::size_t,
+                         std::int32_t*)>
+void on_values(const SketchQuery& query, const std::int8_t* rows, const std::int32_t*,
+               const std::int32_t*, std::size_t count, std::size_t dims, std::int32_t* out) {
+  kernel(query.values.data(), rows, count, dims, out);
+}
+
+using BoxKernel = std::int32_t (*)(const std::int8_t*, const std::int8_t*, const std::int8_t*,
+                                   std::size_t);
+using BoxesKernel = void (*)(const std::int8_t*, const std::int8_t*, const SketchQuery*,
+                             std::size_t, std::size_t, std::int32_t*);
+
+template <BoxKernel kernel>
+void each_box(const std::int8_t* lower, const std::int8_t* upper, const SketchQuery* queries,
+              std::size_t count, std::size_t dims, std::int32_t* out) {
+  for (std::size_t q = 0; q < count; ++q)
+    out[q] = kernel(queries[q].values.data(), lower, upper, dims);
+}
+
 struct Kernels {
-  void (*sketch)(const std::int8_t*, const std::int8_t*, std::size_t, std::size_t,
-                 std::int32_t*) = sketch_scalar;
-  std::int32_t (*box)(const std::int8_t*, const std::int8_t*, const std::int8_t*,
-                      std::size_t) = box_scalar;
+  SketchKernel sketch = on_values<sketch_scalar>;
+  BoxKernel box = box_scalar;
+  BoxesKernel boxes = each_box<box_scalar>;
   void (*euclid)(const double*, const double* const*, std::size_t, std::size_t,
                  double*) = euclid_scalar;
 };
@@ -312,7 +404,7 @@ SimdLevel detect_level() {
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2")) {
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) {
-      return SimdLevel::Avx512;
+      return __builtin_cpu_supports("avx512vnni") ? SimdLevel::Avx512Vnni : SimdLevel::Avx512;
     }
     return SimdLevel::Avx2;
   }
@@ -333,10 +425,13 @@ Kernels kernels_for(SimdLevel level) {
       k.euclid = euclid_sse2;
       break;
     case SimdLevel::Avx2:
-      k = {sketch_avx2, box_avx2, euclid_avx2};
+      k = {on_values<sketch_avx2>, box_avx2, each_box<box_avx2>, euclid_avx2};
       break;
     case SimdLevel::Avx512:
-      k = {sketch_avx512, box_avx512, euclid_avx512};
+      k = {on_values<sketch_avx512>, box_avx512, boxes_avx512, euclid_avx512};
+      break;
+    case SimdLevel::Avx512Vnni:
+      k = {sketch_vnni, box_avx512, boxes_avx512, euclid_avx512};
       break;
   }
 #endif
@@ -349,6 +444,15 @@ const Kernels& kernels() {
 }
 
 }  // namespace
+
+double euclidean_distance(std::span<const double> a, std::span<const double> b) {
+  double sum = 0.0;
+  for (std::size_t j = 0; j < a.size(); ++j) {
+    const double diff = a[j] - b[j];
+    sum += diff * diff;
+  }
+  return std::sqrt(sum);
+}
 
 SketchScale SketchScale::for_rows(double max_abs, std::size_t dims) {
   SketchScale s;
@@ -374,19 +478,10 @@ double SketchScale::quantize(const double* row, std::size_t dims, std::int8_t* o
   return std::sqrt(sum) * (1.0 + kRelativeMargin) + kScaleMargin * scale_;
 }
 
-std::int8_t SketchScale::lower_of(double x) const {
-  if (!usable()) return -127;
-  return static_cast<std::int8_t>(std::clamp(std::floor(x * inverse_ - 1e-9), -127.0, 127.0));
-}
-
-std::int8_t SketchScale::upper_of(double x) const {
-  if (!usable()) return 127;
-  return static_cast<std::int8_t>(std::clamp(std::ceil(x * inverse_ + 1e-9), -127.0, 127.0));
-}
-
-void sketch_squared_distances(const std::int8_t* query, const std::int8_t* rows, std::size_t count,
-                              std::size_t dims, std::int32_t* out) {
-  kernels().sketch(query, rows, count, dims, out);
+void box_squared_distances(const std::int8_t* lower, const std::int8_t* upper,
+                           const SketchQuery* queries, std::size_t count, std::size_t dims,
+                           std::int32_t* out) {
+  kernels().boxes(lower, upper, queries, count, dims, out);
 }
 
 std::int32_t box_squared_distance(const std::int8_t* query, const std::int8_t* lower,
@@ -399,29 +494,82 @@ void euclidean_distances(const double* query, const double* const* rows, std::si
   kernels().euclid(query, rows, count, dims, out);
 }
 
-void sketch_lower_bounds(const SketchScale& scale, const std::int8_t* query, double query_error,
-                         const std::int8_t* rows, const double* errors, std::size_t count,
-                         std::size_t dims, double* out) {
+void SketchQuery::assign(const std::int8_t* sketch, std::size_t dims, double error_bound) {
+  values.assign(sketch, sketch + dims);
+  shifted.resize(dims);
+  squares = 0;
+  for (std::size_t j = 0; j < dims; ++j) {
+    shifted[j] = static_cast<std::uint8_t>(values[j] + 128);
+    squares += values[j] * values[j];
+  }
+  error = error_bound;
+}
+
+SketchSet::SketchSet(const SketchScale& scale, std::size_t dims, std::size_t slots)
+    : scale_(scale),
+      dims_(dims),
+      values_(slots * dims),
+      sums_(slots),
+      squares_(slots),
+      errors_(slots) {}
+
+void SketchSet::set(std::size_t slot, const double* row) {
+  std::int8_t* out = &values_[slot * dims_];
+  errors_[slot] = scale_.quantize(row, dims_, out);
+  std::int32_t sum = 0;
+  std::int32_t squares = 0;
+  for (std::size_t j = 0; j < dims_; ++j) {
+    sum += out[j];
+    squares += out[j] * out[j];
+  }
+  sums_[slot] = sum;
+  squares_[slot] = squares;
+}
+
+void SketchSet::copy(std::size_t from, std::size_t to) {
+  std::copy_n(&values_[from * dims_], dims_, &values_[to * dims_]);
+  sums_[to] = sums_[from];
+  squares_[to] = squares_[from];
+  errors_[to] = errors_[from];
+}
+
+void SketchSet::query_of(std::size_t slot, SketchQuery& query) const {
+  query.assign(sketch(slot), dims_, errors_[slot]);
+}
+
+void SketchSet::query_of_row(const double* row, SketchQuery& query) const {
+  std::vector<std::int8_t> values(dims_);
+  const double error = scale_.quantize(row, dims_, values.data());
+  query.assign(values.data(), dims_, error);
+}
+
+void SketchSet::squared_distances(const SketchQuery& query, std::size_t first, std::size_t count,
+                                  std::int32_t* out) const {
+  kernels().sketch(query, sketch(first), &sums_[first], &squares_[first], count, dims_, out);
+}
+
+void SketchSet::lower_bounds(const SketchQuery& query, std::size_t first, std::size_t count,
+                             double* out) const {
   constexpr std::size_t kChunk = 64;
   std::int32_t squared[kChunk];
   for (std::size_t begin = 0; begin < count; begin += kChunk) {
     const std::size_t n = std::min(kChunk, count - begin);
-    kernels().sketch(query, rows + begin * dims, n, dims, squared);
+    squared_distances(query, first + begin, n, squared);
+    const double* errors = &errors_[first + begin];
+    double* bounds = out + begin;
     std::size_t r = 0;
 #ifdef QUILLFEN_X86
-    const __m128d factor = _mm_set1_pd(scale.shrunk_scale());
-    const __m128d qe = _mm_set1_pd(query_error);
+    const __m128d factor = _mm_set1_pd(scale_.shrunk_scale());
+    const __m128d query_error = _mm_set1_pd(query.error);
     for (; r + 2 <= n; r += 2) {
       const __m128d root = _mm_sqrt_pd(
           _mm_cvtepi32_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(squared + r))));
-      const __m128d e = _mm_add_pd(qe, _mm_loadu_pd(errors + begin + r));
-      _mm_storeu_pd(out + begin + r,
+      const __m128d e = _mm_add_pd(query_error, _mm_loadu_pd(errors + r));
+      _mm_storeu_pd(bounds + r,
                     _mm_max_pd(_mm_sub_pd(_mm_mul_pd(factor, root), e), _mm_setzero_pd()));
     }
 #endif
-    for (; r < n; ++r) {
-      out[begin + r] = scale.lower_bound(squared[r], query_error + errors[begin + r]);
-    }
+    for (; r < n; ++r) bounds[r] = scale_.lower_bound(squared[r], query.error + errors[r]);
   }
 }
 
@@ -430,9 +578,10 @@ SimdLevel best_simd_level() {
   return level;
 }
 
-void sketch_squared_distances_at(SimdLevel level, const std::int8_t* query, const std::int8_t* rows,
-                                 std::size_t count, std::size_t dims, std::int32_t* out) {
-  kernels_for(level).sketch(query, rows, count, dims, out);
+void sketch_squared_distances_at(SimdLevel level, const SketchQuery& query, const SketchSet& set,
+                                 std::size_t first, std::size_t count, std::int32_t* out) {
+  kernels_for(level).sketch(query, set.sketch(first), &set.sums_[first], &set.squares_[first],
+                            count, set.dims_, out);
 }
 
 std::int32_t box_squared_distance_at(SimdLevel level, const std::int8_t* query,
