@@ -62,8 +62,8 @@ TEST(StandardInput, FailuresBeforeAnyCommandRuns) {
                  75, "internal-error", "failed to read stdin: Is a directory (os error 21)");
   expect_failure(run_engine({}, ""), 64, "malformed-request",
                  "request body is not valid JSON: EOF while parsing a value at line 1 column 0");
-  expect_failure(run_engine({"discovery-cluster"}, "{}"), 75, "internal-error",
-                 "discovery clustering is not available in this build");
+  expect_failure(run_engine({"discovery-cluster"}, "{}"), 64, "malformed-request",
+                 "schema must be a non-empty string");
 }
 
 std::string overwrite(const std::string& output, const std::string& input) {
