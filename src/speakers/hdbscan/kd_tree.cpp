@@ -309,21 +309,6 @@ std::expected<std::vector<Neighbour>, KdTreeError> KdTree::search(std::span<cons
         box_squared_distance(query_sketch.values.data(), box, box + d, d), query_sketch.error);
   };
 
-  // Starts fetching what the walk from node down to its leaf will read.
-  auto prefetch_walk = [&](std::size_t node) {
-    while (ix.nodes[node].leaf_count == 0) {
-      const SearchNode& inner = ix.nodes[node];
-      const bool left = goes_left(inner, query);
-      const char* box =
-          reinterpret_cast<const char*>(&ix.boxes[(left ? inner.right : inner.left) * 2 * d]);
-      for (std::size_t offset = 0; offset < 2 * d; offset += 64) __builtin_prefetch(box + offset);
-      node = left ? inner.left : inner.right;
-    }
-    const char* rows = reinterpret_cast<const char*>(ix.sketches.sketch(ix.nodes[node].leaf_begin));
-    const std::size_t bytes = ix.nodes[node].leaf_count * d;
-    for (std::size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(rows + offset);
-  };
-
   // pending: (lower bound distance, node), nearest node on top.
   PendingNodes<HeapEntry> pending;
   pending.push({0.0, 0});
@@ -331,9 +316,6 @@ std::expected<std::vector<Neighbour>, KdTreeError> KdTree::search(std::span<cons
   std::vector<HeapEntry> evaluated;
   evaluated.reserve(num + 1);
   std::vector<double> lower_bounds;
-  std::vector<double> distances;
-  std::vector<const double*> batch;
-  std::vector<double> computed;
 
   while (!pending.empty() &&
          (evaluated.size() < num || pending.top().distance <= evaluated.front().distance)) {
@@ -348,36 +330,15 @@ std::expected<std::vector<Neighbour>, KdTreeError> KdTree::search(std::span<cons
       const double other_bound = box_bound(other);
       if (other_bound <= bound) pending.push({other_bound, other});
     }
-    // Nothing is pushed before the next pop, so the nearest pending node is the next one.
-    if (!pending.empty()) prefetch_walk(pending.top().element);
-
     const std::size_t begin = ix.nodes[current].leaf_begin;
     const std::size_t count = ix.nodes[current].leaf_count;
     lower_bounds.resize(count);
     ix.sketches.lower_bounds(query_sketch, begin, count, lower_bounds.data());
-    // A point whose lower bound reaches the farthest kept distance can never be kept.
-    auto hopeless = [&](std::size_t i) {
-      return evaluated.size() == num && lower_bounds[i] >= evaluated.front().distance;
-    };
-    distances.resize(count);
-    if (distance.euclidean) {
-      batch.clear();
-      for (std::size_t i = 0; i < count; ++i) {
-        if (!hopeless(i)) batch.push_back(ix.points[begin + i]);
-      }
-      computed.resize(batch.size());
-      euclidean_distances(query, batch.data(), batch.size(), d, computed.data());
-      for (std::size_t i = 0, next = 0; i < count; ++i) {
-        if (!hopeless(i)) distances[i] = computed[next++];
-      }
-    }
     for (std::size_t i = 0; i < count; ++i) {
       const std::size_t slot = begin + i;
-      // The kept distances only shrink, so a point found hopeless above still is.
-      if (hopeless(i)) continue;
-      const double dist = distance.euclidean
-                              ? distances[i]
-                              : distance.call(distance.function, point, Span(ix.points[slot], d));
+      // A point whose lower bound reaches the farthest kept distance can never be kept.
+      if (evaluated.size() == num && lower_bounds[i] >= evaluated.front().distance) continue;
+      const double dist = distance.call(distance.function, point, Span(ix.points[slot], d));
       if (std::isnan(dist) || dist > bound) continue;
       if (evaluated.size() < num) {
         evaluated.push_back({dist, ix.items[slot]});
