@@ -62,7 +62,7 @@ void euclid_scalar(const double* const* left, const double* const* rows, std::si
 
 #ifdef QUILLFEN_X86
 
-// Two rows per 128-bit register (SSE2 is part of the x86-64 baseline).
+// Two rows per 128-bit register (SSE2 belongs to the x86-64 baseline).
 void euclid_sse2(const double* const* left, const double* const* rows, std::size_t count,
                  std::size_t dims, double* out) {
   std::size_t r = 0;
