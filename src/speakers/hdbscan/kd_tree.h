@@ -143,6 +143,9 @@ class KdTree {
     std::vector<std::int8_t> boxes;  // per node: dimensions_ lower, dimensions_ upper
   };
 
+  // Left when the coordinate is below the split value; a node whose lower bound equals its
+  // split value also sends points equal to it left, so that both sides of a split stay
+  // non-empty.
   template <class N>
   static bool goes_left(const N& node, const double* point) {
     const double value = point[node.split_dimension];
