@@ -121,6 +121,7 @@ void BM_CoreDistances(benchmark::State& state) {
 BENCHMARK(BM_CoreDistances)
     ->Arg(5000)
     ->Arg(10000)
+    ->Arg(20000)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
@@ -135,6 +136,7 @@ void BM_PrimMst(benchmark::State& state) {
 BENCHMARK(BM_PrimMst)
     ->Arg(5000)
     ->Arg(10000)
+    ->Arg(20000)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();

@@ -13,8 +13,8 @@
 
 namespace quillfen::speakers::discovery {
 
-// Each kind uses only the fields its display text names. The declaration order is part of the
-// contract (callers map kinds to error codes by it).
+// Each kind uses only the fields its display text names. Keep the declaration order: callers
+// map kinds to error codes by it.
 struct DiscoveryClusteringError {
   enum class Kind : std::uint8_t {
     InvalidMinClusterSize,       // min_cluster_size

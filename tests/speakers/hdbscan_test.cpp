@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -209,6 +210,44 @@ TEST(Hdbscan, MatchesThePlainProcedureOnClusteredData) {
     EXPECT_EQ(run(rows, min_cluster_size, min_samples),
               testing::reference::cluster(rows, min_cluster_size, min_samples))
         << "round " << round;
+  }
+}
+
+// Unit rows of 256 values as the discovery command clusters them (float values widened):
+// groups around random centres, near-duplicates and scattered rows.
+TEST(Hdbscan, MatchesThePlainProcedureOnUnitEmbeddings) {
+  std::mt19937_64 rng(4242);
+  std::normal_distribution<double> normal;
+  constexpr std::size_t kDims = 256;
+  for (int round = 0; round < 3; ++round) {
+    Rows centres(6, std::vector<double>(kDims));
+    for (auto& c : centres) {
+      for (double& v : c) v = normal(rng);
+    }
+    Rows rows;
+    for (std::size_t i = 0; i < 300; ++i) {
+      std::vector<double> row(kDims);
+      if (i % 10 == 0) {
+        for (double& v : row) v = normal(rng);
+      } else if (i % 7 == 0 && !rows.empty()) {
+        row = rows.back();  // an exact duplicate
+      } else {
+        const auto& c = centres[rng() % centres.size()];
+        for (std::size_t j = 0; j < kDims; ++j) row[j] = c[j] / 16.0 + normal(rng) * 0.04;
+      }
+      double sum = 0.0;
+      for (const double v : row) sum += v * v;
+      for (double& v : row) v = static_cast<double>(static_cast<float>(v / std::sqrt(sum)));
+      rows.push_back(row);
+    }
+    const std::size_t min_samples = 1 + static_cast<std::size_t>(round) * 4;
+    const auto core = core_distances(views(rows), min_samples);
+    ASSERT_EQ(core, testing::reference::core_distances(rows, min_samples));
+    ASSERT_EQ(prim_mst(views(rows), core), testing::reference::prim_mst(rows, core));
+    const auto labels = run(rows, 5, min_samples);
+    EXPECT_EQ(labels, testing::reference::cluster(rows, 5, min_samples));
+    EXPECT_GE(*std::max_element(labels.begin(), labels.end()), 1);   // several clusters
+    EXPECT_EQ(*std::min_element(labels.begin(), labels.end()), -1);  // and noise
   }
 }
 

@@ -93,7 +93,8 @@ TEST(KdTree, KthNeighbourDistancesOfAllStoredPoints) {
         v = round % 2 == 0 ? static_cast<double>(static_cast<int>(rng() % 4)) : normal(rng);
       }
     }
-    if (round % 5 == 0) rows.insert(rows.end(), 20, rows[0]);  // a leaf that cannot split
+    // Leaves that cannot split, one beyond 64 points.
+    if (round % 5 == 0) rows.insert(rows.end(), round % 10 == 0 ? 20 : 70, rows[0]);
     const KdTree tree = build(rows);
     const std::size_t k = rng() % (rows.size() + 2);
     const auto kth = tree.kth_neighbour_distances(k);

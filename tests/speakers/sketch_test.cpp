@@ -33,16 +33,28 @@ TEST(DistanceKernels, ExactDistancesAreBitIdenticalOnEveryLevel) {
       // Mixed magnitudes make every rounding visible.
       for (double& v : row) v = normal(rng) * std::pow(10.0, static_cast<double>(rng() % 7) - 3);
     }
-    std::vector<const double*> pointers;
-    for (const auto& row : rows) pointers.push_back(row.data());
-    for (const SimdLevel level : levels()) {
-      std::vector<double> out(count, -1.0);
-      euclidean_distances_at(level, query.data(), pointers.data(), count, dims, out.data());
-      for (std::size_t r = 0; r < count; ++r) {
-        EXPECT_EQ(out[r], euclidean_distance(query, rows[r]))
-            << "level " << static_cast<int>(level) << " dims " << dims << " row " << r;
-      }
+    // Pairs: the query against every row, and each row against the next one.
+    std::vector<const double*> left;
+    std::vector<const double*> right;
+    std::vector<double> expected;
+    for (std::size_t r = 0; r < count; ++r) {
+      left.push_back(query.data());
+      right.push_back(rows[r].data());
+      expected.push_back(euclidean_distance(query, rows[r]));
+      left.push_back(rows[r].data());
+      right.push_back(rows[(r + 1) % count].data());
+      expected.push_back(euclidean_distance(rows[r], rows[(r + 1) % count]));
     }
+    for (const SimdLevel level : levels()) {
+      std::vector<double> out(left.size(), -1.0);
+      euclidean_distances_at(level, left.data(), right.data(), left.size(), dims, out.data());
+      EXPECT_EQ(out, expected) << "level " << static_cast<int>(level) << " dims " << dims;
+    }
+    std::vector<double> shared(count, -1.0);
+    std::vector<const double*> row_pointers;
+    for (const auto& row : rows) row_pointers.push_back(row.data());
+    euclidean_distances(query.data(), row_pointers.data(), count, dims, shared.data());
+    for (std::size_t r = 0; r < count; ++r) EXPECT_EQ(shared[r], expected[2 * r]);
   }
 }
 
@@ -79,7 +91,8 @@ TEST(DistanceKernels, IntegerKernelsAgreeOnEveryLevel) {
     const std::int32_t box = box_squared_distance_at(SimdLevel::Portable, query.values.data(),
                                                      lower.data(), upper.data(), dims);
     std::int32_t through_many = -1;
-    box_squared_distances(lower.data(), upper.data(), &query, 1, dims, &through_many);
+    const SketchQuery* one = &query;
+    box_squared_distances(lower.data(), upper.data(), &one, 1, dims, &through_many);
     EXPECT_EQ(through_many, box);
     for (const SimdLevel level : levels()) {
       std::vector<std::int32_t> out(count);

@@ -21,7 +21,15 @@ struct HeapLess {
 };
 constexpr HeapLess heap_less;
 
+// A pending node of a group walk, with the queries for which it is still open.
+struct GroupEntry {
+  double distance;
+  std::size_t element;
+  std::uint64_t open;
+};
+
 // The pending nodes: a four-way heap with the nearest node (smallest lower bound) on top.
+template <class HeapEntry>
 class PendingNodes {
  public:
   bool empty() const { return heap_.empty(); }
@@ -301,31 +309,13 @@ std::expected<std::vector<Neighbour>, KdTreeError> KdTree::search(std::span<cons
         box_squared_distance(query_sketch.values.data(), box, box + d, d), query_sketch.error);
   };
 
-  // Starts fetching what the walk from node down to its leaf will read.
-  auto prefetch_walk = [&](std::size_t node) {
-    while (ix.nodes[node].leaf_count == 0) {
-      const SearchNode& inner = ix.nodes[node];
-      const bool left = goes_left(inner, query);
-      const char* box =
-          reinterpret_cast<const char*>(&ix.boxes[(left ? inner.right : inner.left) * 2 * d]);
-      for (std::size_t offset = 0; offset < 2 * d; offset += 64) __builtin_prefetch(box + offset);
-      node = left ? inner.left : inner.right;
-    }
-    const char* rows = reinterpret_cast<const char*>(ix.sketches.sketch(ix.nodes[node].leaf_begin));
-    const std::size_t bytes = ix.nodes[node].leaf_count * d;
-    for (std::size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(rows + offset);
-  };
-
   // pending: (lower bound distance, node), nearest node on top.
-  PendingNodes pending;
+  PendingNodes<HeapEntry> pending;
   pending.push({0.0, 0});
   // evaluated: (distance, item), farthest kept candidate on top.
   std::vector<HeapEntry> evaluated;
   evaluated.reserve(num + 1);
   std::vector<double> lower_bounds;
-  std::vector<double> distances;
-  std::vector<const double*> batch;
-  std::vector<double> computed;
 
   while (!pending.empty() &&
          (evaluated.size() < num || pending.top().distance <= evaluated.front().distance)) {
@@ -340,36 +330,15 @@ std::expected<std::vector<Neighbour>, KdTreeError> KdTree::search(std::span<cons
       const double other_bound = box_bound(other);
       if (other_bound <= bound) pending.push({other_bound, other});
     }
-    // Nothing is pushed before the next pop, so the nearest pending node is the next one.
-    if (!pending.empty()) prefetch_walk(pending.top().element);
-
     const std::size_t begin = ix.nodes[current].leaf_begin;
     const std::size_t count = ix.nodes[current].leaf_count;
     lower_bounds.resize(count);
     ix.sketches.lower_bounds(query_sketch, begin, count, lower_bounds.data());
-    // A point whose lower bound reaches the farthest kept distance can never be kept.
-    auto hopeless = [&](std::size_t i) {
-      return evaluated.size() == num && lower_bounds[i] >= evaluated.front().distance;
-    };
-    distances.resize(count);
-    if (distance.euclidean) {
-      batch.clear();
-      for (std::size_t i = 0; i < count; ++i) {
-        if (!hopeless(i)) batch.push_back(ix.points[begin + i]);
-      }
-      computed.resize(batch.size());
-      euclidean_distances(query, batch.data(), batch.size(), d, computed.data());
-      for (std::size_t i = 0, next = 0; i < count; ++i) {
-        if (!hopeless(i)) distances[i] = computed[next++];
-      }
-    }
     for (std::size_t i = 0; i < count; ++i) {
       const std::size_t slot = begin + i;
-      // The kept distances only shrink, so a point found hopeless above still is.
-      if (hopeless(i)) continue;
-      const double dist = distance.euclidean
-                              ? distances[i]
-                              : distance.call(distance.function, point, Span(ix.points[slot], d));
+      // A point whose lower bound reaches the farthest kept distance can never be kept.
+      if (evaluated.size() == num && lower_bounds[i] >= evaluated.front().distance) continue;
+      const double dist = distance.call(distance.function, point, Span(ix.points[slot], d));
       if (std::isnan(dist) || dist > bound) continue;
       if (evaluated.size() < num) {
         evaluated.push_back({dist, ix.items[slot]});
@@ -403,18 +372,38 @@ std::vector<Neighbour> KdTree::kth_neighbour_distances(std::size_t k) const {
   std::vector<std::vector<HeapEntry>> evaluated;
   std::vector<double> top;         // farthest kept distance per query, +inf until num are kept
   std::vector<double> box_cutoff;  // squared box distances above it rule a node out
+  std::vector<std::size_t> open;   // queries for which the popped node is open
+  std::vector<const SketchQuery*> open_queries;
   std::vector<std::int32_t> box_squared;
-  std::vector<std::size_t> active;
   std::vector<double> bounds;
-  std::vector<std::size_t> candidates;
-  std::vector<const double*> candidate_rows;
+  std::vector<std::size_t> pair_query;
+  std::vector<std::size_t> pair_slot;
+  std::vector<const double*> pair_left;
+  std::vector<const double*> pair_right;
   std::vector<double> distances;
-  PendingNodes pending;
+  PendingNodes<GroupEntry> pending;
 
-  for (std::size_t leaf = 0; leaf < ix.nodes.size(); ++leaf) {
-    const std::size_t group = ix.nodes[leaf].leaf_count;
-    if (group == 0) continue;
-    const std::size_t first = ix.nodes[leaf].leaf_begin;
+  // Groups: the largest subtrees of at most 64 points (a leaf of more identical points is a
+  // group of its own); their points occupy consecutive slots.
+  constexpr std::size_t kGroupLimit = 64;
+  std::vector<std::pair<std::size_t, std::size_t>> groups;  // (first slot, points)
+  {
+    std::vector<std::size_t> stack{0};
+    while (!stack.empty()) {
+      const std::size_t id = stack.back();
+      stack.pop_back();
+      if (nodes_[id].is_leaf || nodes_[id].size <= kGroupLimit) {
+        std::size_t leftmost = id;
+        while (!nodes_[leftmost].is_leaf) leftmost = nodes_[leftmost].left;
+        groups.emplace_back(ix.nodes[leftmost].leaf_begin, nodes_[id].size);
+      } else {
+        stack.push_back(nodes_[id].right);
+        stack.push_back(nodes_[id].left);
+      }
+    }
+  }
+
+  for (const auto& [first, group] : groups) {
     if (num == 0) {
       for (std::size_t q = 0; q < group; ++q) result.push_back({0.0, ix.items[first + q]});
       continue;
@@ -423,62 +412,83 @@ std::vector<Neighbour> KdTree::kth_neighbour_distances(std::size_t k) const {
     evaluated.resize(group);
     top.assign(group, kInf);
     box_cutoff.assign(group, kInf);
-    box_squared.resize(group);
     for (std::size_t q = 0; q < group; ++q) {
       ix.sketches.query_of(first + q, queries[q]);
       evaluated[q].clear();
     }
+    // Open sets are bit masks; a larger group of identical points keeps every query open.
+    const bool masked = group <= 64;
+    const std::uint64_t everyone =
+        group >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << group) - 1;
 
     pending.clear();
-    pending.push({0.0, 0});
+    pending.push({0.0, 0, everyone});
     while (!pending.empty()) {
-      const HeapEntry next = pending.pop();
+      const GroupEntry next = pending.pop();
       // Keys never exceed the bound of any query for which the node is still open.
       if (next.distance > *std::max_element(top.begin(), top.end())) break;
+      open.clear();
+      open_queries.clear();
+      for (std::size_t q = 0; q < group; ++q) {
+        if (masked && ((next.open >> q) & 1) == 0) continue;
+        open.push_back(q);
+        open_queries.push_back(&queries[q]);
+      }
       const std::size_t node = next.element;
       const std::int8_t* box = &ix.boxes[node * 2 * d];
-      box_squared_distances(box, box + d, queries.data(), group, d, box_squared.data());
-      active.clear();
+      box_squared.resize(open.size());
+      box_squared_distances(box, box + d, open_queries.data(), open.size(), d, box_squared.data());
+      std::uint64_t still_open = 0;
+      std::size_t still_open_count = 0;
       double nearest_bound = kInf;
-      for (std::size_t q = 0; q < group; ++q) {
-        if (box_squared[q] > box_cutoff[q]) continue;
-        const double bound = scale.lower_bound(box_squared[q], queries[q].error);
+      for (std::size_t i = 0; i < open.size(); ++i) {
+        const std::size_t q = open[i];
+        if (box_squared[i] > box_cutoff[q]) continue;
+        const double bound = scale.lower_bound(box_squared[i], queries[q].error);
         if (bound > top[q]) continue;
-        active.push_back(q);
+        open[still_open_count++] = q;
+        if (masked) still_open |= std::uint64_t{1} << q;
         nearest_bound = std::min(nearest_bound, bound);
       }
-      if (active.empty()) continue;
+      if (still_open_count == 0) continue;
+      open.resize(still_open_count);
 
       const SearchNode& here = ix.nodes[node];
       if (here.leaf_count == 0) {
-        pending.push({nearest_bound, here.left});
-        pending.push({nearest_bound, here.right});
+        pending.push({nearest_bound, here.left, still_open});
+        pending.push({nearest_bound, here.right, still_open});
         continue;
       }
+      // A leaf: sketch bounds per open query, then the exact distances of every pair that
+      // could still be kept, all in one batch.
       bounds.resize(here.leaf_count);
-      for (const std::size_t q : active) {
+      pair_query.clear();
+      pair_slot.clear();
+      pair_left.clear();
+      pair_right.clear();
+      for (const std::size_t q : open) {
         ix.sketches.lower_bounds(queries[q], here.leaf_begin, here.leaf_count, bounds.data());
-        candidates.clear();
-        candidate_rows.clear();
         for (std::size_t i = 0; i < here.leaf_count; ++i) {
           if (bounds[i] >= top[q]) continue;  // can never be kept
-          candidates.push_back(here.leaf_begin + i);
-          candidate_rows.push_back(ix.points[here.leaf_begin + i]);
+          pair_query.push_back(q);
+          pair_slot.push_back(here.leaf_begin + i);
+          pair_left.push_back(ix.points[first + q]);
+          pair_right.push_back(ix.points[here.leaf_begin + i]);
         }
-        distances.resize(candidates.size());
-        euclidean_distances(ix.points[first + q], candidate_rows.data(), candidate_rows.size(), d,
-                            distances.data());
+      }
+      distances.resize(pair_query.size());
+      euclidean_distances(pair_left.data(), pair_right.data(), pair_left.size(), d,
+                          distances.data());
+      for (std::size_t c = 0; c < pair_query.size(); ++c) {
+        const std::size_t q = pair_query[c];
         std::vector<HeapEntry>& kept = evaluated[q];
-        for (std::size_t c = 0; c < candidates.size(); ++c) {
-          const double dist = distances[c];
-          if (kept.size() < num) {
-            kept.push_back({dist, ix.items[candidates[c]]});
-            std::push_heap(kept.begin(), kept.end(), heap_less);
-          } else if (dist < kept.front().distance) {
-            std::pop_heap(kept.begin(), kept.end(), heap_less);
-            kept.back() = {dist, ix.items[candidates[c]]};
-            std::push_heap(kept.begin(), kept.end(), heap_less);
-          }
+        if (kept.size() < num) {
+          kept.push_back({distances[c], ix.items[pair_slot[c]]});
+          std::push_heap(kept.begin(), kept.end(), heap_less);
+        } else if (distances[c] < kept.front().distance) {
+          std::pop_heap(kept.begin(), kept.end(), heap_less);
+          kept.back() = {distances[c], ix.items[pair_slot[c]]};
+          std::push_heap(kept.begin(), kept.end(), heap_less);
         }
         if (kept.size() == num) {
           top[q] = kept.front().distance;

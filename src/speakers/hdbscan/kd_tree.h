@@ -79,14 +79,7 @@ class KdTree {
       DistanceRef ref{const_cast<void*>(static_cast<const void*>(&distance)),
                       [](void* f, std::span<const double> a, std::span<const double> b) {
                         return static_cast<double>((*static_cast<Fn*>(f))(a, b));
-                      },
-                      false};
-      if constexpr (std::is_convertible_v<Fn, double (*)(std::span<const double>,
-                                                         std::span<const double>)>) {
-        // The plain Euclidean distance is evaluated several points at a time, bit for bit.
-        ref.euclidean = static_cast<double (*)(std::span<const double>, std::span<const double>)>(
-                            distance) == &euclidean_distance;
-      }
+                      }};
       return search(point, k, ref);
     }
   }
@@ -117,7 +110,6 @@ class KdTree {
   struct DistanceRef {
     void* function;
     double (*call)(void*, std::span<const double>, std::span<const double>);
-    bool euclidean;  // the function is euclidean_distance itself
   };
 
   struct Node {
@@ -151,6 +143,9 @@ class KdTree {
     std::vector<std::int8_t> boxes;  // per node: dimensions_ lower, dimensions_ upper
   };
 
+  // Left when the coordinate is below the split value; a node whose lower bound equals its
+  // split value also sends points equal to it left, so that both sides of a split stay
+  // non-empty.
   template <class N>
   static bool goes_left(const N& node, const double* point) {
     const double value = point[node.split_dimension];

@@ -48,12 +48,12 @@ std::int32_t box_scalar(const std::int8_t* query, const std::int8_t* lower,
   return sum;
 }
 
-void euclid_scalar(const double* query, const double* const* rows, std::size_t count,
+void euclid_scalar(const double* const* left, const double* const* rows, std::size_t count,
                    std::size_t dims, double* out) {
   for (std::size_t r = 0; r < count; ++r) {
     double sum = 0.0;
     for (std::size_t j = 0; j < dims; ++j) {
-      const double diff = query[j] - rows[r][j];
+      const double diff = left[r][j] - rows[r][j];
       sum += diff * diff;
     }
     out[r] = std::sqrt(sum);
@@ -62,31 +62,32 @@ void euclid_scalar(const double* query, const double* const* rows, std::size_t c
 
 #ifdef QUILLFEN_X86
 
-// Two rows per 128-bit register (SSE2 is part of the x86-64 baseline).
-void euclid_sse2(const double* query, const double* const* rows, std::size_t count,
+// Two rows per 128-bit register (SSE2 belongs to the x86-64 baseline).
+void euclid_sse2(const double* const* left, const double* const* rows, std::size_t count,
                  std::size_t dims, double* out) {
   std::size_t r = 0;
   for (; r + 2 <= count; r += 2) {
+    const double* a0 = left[r];
+    const double* a1 = left[r + 1];
     const double* p0 = rows[r];
     const double* p1 = rows[r + 1];
     __m128d acc = _mm_setzero_pd();
     std::size_t j = 0;
     for (; j + 2 <= dims; j += 2) {
-      const __m128d q = _mm_loadu_pd(query + j);
-      const __m128d d0 = _mm_sub_pd(q, _mm_loadu_pd(p0 + j));
-      const __m128d d1 = _mm_sub_pd(q, _mm_loadu_pd(p1 + j));
+      const __m128d d0 = _mm_sub_pd(_mm_loadu_pd(a0 + j), _mm_loadu_pd(p0 + j));
+      const __m128d d1 = _mm_sub_pd(_mm_loadu_pd(a1 + j), _mm_loadu_pd(p1 + j));
       const __m128d s0 = _mm_mul_pd(d0, d0);
       const __m128d s1 = _mm_mul_pd(d1, d1);
       acc = _mm_add_pd(acc, _mm_unpacklo_pd(s0, s1));  // dimension j of both rows
       acc = _mm_add_pd(acc, _mm_unpackhi_pd(s0, s1));  // dimension j + 1
     }
     for (; j < dims; ++j) {
-      const __m128d d = _mm_sub_pd(_mm_set1_pd(query[j]), _mm_set_pd(p1[j], p0[j]));
+      const __m128d d = _mm_sub_pd(_mm_set_pd(a1[j], a0[j]), _mm_set_pd(p1[j], p0[j]));
       acc = _mm_add_pd(acc, _mm_mul_pd(d, d));
     }
     _mm_storeu_pd(out + r, _mm_sqrt_pd(acc));
   }
-  euclid_scalar(query, rows + r, count - r, dims, out + r);
+  euclid_scalar(left + r, rows + r, count - r, dims, out + r);
 }
 
 __attribute__((target("avx2"))) void sketch_avx2(const std::int8_t* query, const std::int8_t* rows,
@@ -144,10 +145,15 @@ __attribute__((target("avx2"))) std::int32_t box_avx2(const std::int8_t* query,
 
 // Four rows per register; each block of four dimensions is transposed so that the four
 // additions into a lane follow the row's index order.
-__attribute__((target("avx2"))) void euclid_avx2(const double* query, const double* const* rows,
-                                                 std::size_t count, std::size_t dims, double* out) {
+__attribute__((target("avx2"))) void euclid_avx2(const double* const* left,
+                                                 const double* const* rows, std::size_t count,
+                                                 std::size_t dims, double* out) {
   std::size_t r = 0;
   for (; r + 4 <= count; r += 4) {
+    const double* a0 = left[r];
+    const double* a1 = left[r + 1];
+    const double* a2 = left[r + 2];
+    const double* a3 = left[r + 3];
     const double* p0 = rows[r];
     const double* p1 = rows[r + 1];
     const double* p2 = rows[r + 2];
@@ -155,11 +161,10 @@ __attribute__((target("avx2"))) void euclid_avx2(const double* query, const doub
     __m256d acc = _mm256_setzero_pd();
     std::size_t j = 0;
     for (; j + 4 <= dims; j += 4) {
-      const __m256d q = _mm256_loadu_pd(query + j);
-      const __m256d d0 = _mm256_sub_pd(q, _mm256_loadu_pd(p0 + j));
-      const __m256d d1 = _mm256_sub_pd(q, _mm256_loadu_pd(p1 + j));
-      const __m256d d2 = _mm256_sub_pd(q, _mm256_loadu_pd(p2 + j));
-      const __m256d d3 = _mm256_sub_pd(q, _mm256_loadu_pd(p3 + j));
+      const __m256d d0 = _mm256_sub_pd(_mm256_loadu_pd(a0 + j), _mm256_loadu_pd(p0 + j));
+      const __m256d d1 = _mm256_sub_pd(_mm256_loadu_pd(a1 + j), _mm256_loadu_pd(p1 + j));
+      const __m256d d2 = _mm256_sub_pd(_mm256_loadu_pd(a2 + j), _mm256_loadu_pd(p2 + j));
+      const __m256d d3 = _mm256_sub_pd(_mm256_loadu_pd(a3 + j), _mm256_loadu_pd(p3 + j));
       const __m256d s0 = _mm256_mul_pd(d0, d0);
       const __m256d s1 = _mm256_mul_pd(d1, d1);
       const __m256d s2 = _mm256_mul_pd(d2, d2);
@@ -174,13 +179,13 @@ __attribute__((target("avx2"))) void euclid_avx2(const double* query, const doub
       acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(t1, t3, 0x31));  // j + 3
     }
     for (; j < dims; ++j) {
-      const __m256d d =
-          _mm256_sub_pd(_mm256_set1_pd(query[j]), _mm256_set_pd(p3[j], p2[j], p1[j], p0[j]));
+      const __m256d d = _mm256_sub_pd(_mm256_set_pd(a3[j], a2[j], a1[j], a0[j]),
+                                      _mm256_set_pd(p3[j], p2[j], p1[j], p0[j]));
       acc = _mm256_add_pd(acc, _mm256_mul_pd(d, d));
     }
     _mm256_storeu_pd(out + r, _mm256_sqrt_pd(acc));
   }
-  euclid_sse2(query, rows + r, count - r, dims, out + r);
+  euclid_sse2(left + r, rows + r, count - r, dims, out + r);
 }
 
 __attribute__((target("avx512f,avx512bw"))) void sketch_avx512(const std::int8_t* query,
@@ -237,17 +242,46 @@ __attribute__((target("avx512f,avx512bw"))) std::int32_t box_avx512(const std::i
          box_scalar(query + done, lower + done, upper + done, dims - done);
 }
 
+template <std::size_t kBlocks>
+__attribute__((target("avx512f,avx512bw"))) void boxes_avx512_fixed(
+    const std::int8_t* lower, const std::int8_t* upper, const SketchQuery* const* queries,
+    std::size_t count, std::int32_t* out) {
+  __m512i lo[kBlocks];
+  __m512i hi[kBlocks];
+  for (std::size_t b = 0; b < kBlocks; ++b) {
+    lo[b] =
+        _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(lower + 32 * b)));
+    hi[b] =
+        _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(upper + 32 * b)));
+  }
+  for (std::size_t q = 0; q < count; ++q) {
+    const std::int8_t* v = queries[q]->values.data();
+    __m512i acc = _mm512_setzero_si512();
+    for (std::size_t b = 0; b < kBlocks; ++b) {
+      const __m512i x =
+          _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + 32 * b)));
+      const __m512i d = _mm512_sub_epi16(x, _mm512_max_epi16(lo[b], _mm512_min_epi16(hi[b], x)));
+      acc = _mm512_add_epi32(acc, _mm512_madd_epi16(d, d));
+    }
+    out[q] = _mm512_reduce_add_epi32(acc);
+  }
+}
+
 // One box against several queries: the box stays widened in registers.
 __attribute__((target("avx512f,avx512bw"))) void boxes_avx512(const std::int8_t* lower,
                                                               const std::int8_t* upper,
-                                                              const SketchQuery* queries,
+                                                              const SketchQuery* const* queries,
                                                               std::size_t count, std::size_t dims,
                                                               std::int32_t* out) {
+  if (dims == 256) {
+    boxes_avx512_fixed<8>(lower, upper, queries, count, out);
+    return;
+  }
   constexpr std::size_t kHeld = 8;
   const std::size_t blocks = dims / 32;
   if (blocks > kHeld) {
     for (std::size_t q = 0; q < count; ++q) {
-      out[q] = box_avx512(queries[q].values.data(), lower, upper, dims);
+      out[q] = box_avx512(queries[q]->values.data(), lower, upper, dims);
     }
     return;
   }
@@ -261,7 +295,7 @@ __attribute__((target("avx512f,avx512bw"))) void boxes_avx512(const std::int8_t*
   }
   const std::size_t done = blocks * 32;
   for (std::size_t q = 0; q < count; ++q) {
-    const std::int8_t* v = queries[q].values.data();
+    const std::int8_t* v = queries[q]->values.data();
     __m512i acc = _mm512_setzero_si512();
     for (std::size_t b = 0; b < blocks; ++b) {
       const __m512i x =
@@ -276,22 +310,25 @@ __attribute__((target("avx512f,avx512bw"))) void boxes_avx512(const std::int8_t*
 
 // Eight rows per register; 8 x 8 blocks are transposed so that each lane adds its row's
 // squares in index order.
-__attribute__((target("avx512f"))) void euclid_avx512(const double* query,
+__attribute__((target("avx512f"))) void euclid_avx512(const double* const* left,
                                                       const double* const* rows, std::size_t count,
                                                       std::size_t dims, double* out) {
   std::size_t r = 0;
   for (; r + 8 <= count; r += 8) {
+    const double* a[8];
     const double* p[8];
-    for (int l = 0; l < 8; ++l) p[l] = rows[r + static_cast<std::size_t>(l)];
+    for (int l = 0; l < 8; ++l) {
+      a[l] = left[r + static_cast<std::size_t>(l)];
+      p[l] = rows[r + static_cast<std::size_t>(l)];
+    }
     __m512d acc = _mm512_setzero_pd();
     std::size_t j = 0;
     const __m512i pick_even = _mm512_set_epi64(13, 12, 5, 4, 9, 8, 1, 0);
     const __m512i pick_odd = _mm512_set_epi64(15, 14, 7, 6, 11, 10, 3, 2);
     for (; j + 8 <= dims; j += 8) {
-      const __m512d q = _mm512_loadu_pd(query + j);
       __m512d s[8];
       for (int l = 0; l < 8; ++l) {
-        const __m512d d = _mm512_sub_pd(q, _mm512_loadu_pd(p[l] + j));
+        const __m512d d = _mm512_sub_pd(_mm512_loadu_pd(a[l] + j), _mm512_loadu_pd(p[l] + j));
         s[l] = _mm512_mul_pd(d, d);
       }
       // a[l][k]: rows 2m, 2m+1 interleaved for dimensions k, k+2, k+4, k+6.
@@ -325,12 +362,61 @@ __attribute__((target("avx512f"))) void euclid_avx512(const double* query,
     for (; j < dims; ++j) {
       const __m512d v =
           _mm512_set_pd(p[7][j], p[6][j], p[5][j], p[4][j], p[3][j], p[2][j], p[1][j], p[0][j]);
-      const __m512d d = _mm512_sub_pd(_mm512_set1_pd(query[j]), v);
+      const __m512d u =
+          _mm512_set_pd(a[7][j], a[6][j], a[5][j], a[4][j], a[3][j], a[2][j], a[1][j], a[0][j]);
+      const __m512d d = _mm512_sub_pd(u, v);
       acc = _mm512_add_pd(acc, _mm512_mul_pd(d, d));
     }
     _mm512_storeu_pd(out + r, _mm512_sqrt_pd(acc));
   }
-  euclid_avx2(query, rows + r, count - r, dims, out + r);
+  euclid_avx2(left + r, rows + r, count - r, dims, out + r);
+}
+
+// The same for exactly 64 * kBlocks values, with the query held in registers.
+template <std::size_t kBlocks>
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) void sketch_vnni_fixed(
+    const SketchQuery& query, const std::int8_t* rows, const std::int32_t* sums,
+    const std::int32_t* squares, std::size_t count, std::int32_t* out) {
+  constexpr std::size_t dims = 64 * kBlocks;
+  __m512i q[kBlocks];
+  for (std::size_t b = 0; b < kBlocks; ++b)
+    q[b] = _mm512_loadu_si512(query.shifted.data() + 64 * b);
+  std::size_t r = 0;
+  for (; r + 4 <= count; r += 4) {
+    __m512i acc[4];
+    for (std::size_t l = 0; l < 4; ++l) {
+      const std::int8_t* row = rows + (r + l) * dims;
+      acc[l] = _mm512_dpbusd_epi32(_mm512_setzero_si512(), q[0], _mm512_loadu_si512(row));
+      for (std::size_t b = 1; b < kBlocks; ++b) {
+        acc[l] = _mm512_dpbusd_epi32(acc[l], q[b], _mm512_loadu_si512(row + 64 * b));
+      }
+    }
+    const __m512i t01 = _mm512_add_epi32(_mm512_unpacklo_epi32(acc[0], acc[1]),
+                                         _mm512_unpackhi_epi32(acc[0], acc[1]));
+    const __m512i t23 = _mm512_add_epi32(_mm512_unpacklo_epi32(acc[2], acc[3]),
+                                         _mm512_unpackhi_epi32(acc[2], acc[3]));
+    const __m512i u =
+        _mm512_add_epi32(_mm512_unpacklo_epi64(t01, t23), _mm512_unpackhi_epi64(t01, t23));
+    const __m256i v = _mm256_add_epi32(_mm512_castsi512_si256(u), _mm512_extracti64x4_epi64(u, 1));
+    const __m128i w = _mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+    // dot = total - 128 * sum; out = query squares + row squares - 2 * dot.
+    const __m128i dot = _mm_sub_epi32(
+        w, _mm_slli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + r)), 7));
+    const __m128i result =
+        _mm_sub_epi32(_mm_add_epi32(_mm_set1_epi32(query.squares),
+                                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(squares + r))),
+                      _mm_slli_epi32(dot, 1));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + r), result);
+  }
+  for (; r < count; ++r) {
+    const std::int8_t* row = rows + r * dims;
+    __m512i acc = _mm512_setzero_si512();
+    for (std::size_t b = 0; b < kBlocks; ++b) {
+      acc = _mm512_dpbusd_epi32(acc, q[b], _mm512_loadu_si512(row + 64 * b));
+    }
+    const std::int32_t dot = _mm512_reduce_add_epi32(acc) - 128 * sums[r];
+    out[r] = query.squares + squares[r] - 2 * dot;
+  }
 }
 
 // Dot products of the shifted query (values + 128, unsigned) with the signed row values, 64
@@ -339,6 +425,10 @@ __attribute__((target("avx512f"))) void euclid_avx512(const double* query,
 __attribute__((target("avx512f,avx512bw,avx512vnni"))) void sketch_vnni(
     const SketchQuery& query, const std::int8_t* rows, const std::int32_t* sums,
     const std::int32_t* squares, std::size_t count, std::size_t dims, std::int32_t* out) {
+  if (dims == 256) {
+    sketch_vnni_fixed<4>(query, rows, sums, squares, count, out);
+    return;
+  }
   constexpr std::size_t kHeld = 8;  // query blocks of 64 values kept in registers
   const std::size_t blocks = dims / 64;
   const std::size_t tail = dims % 64;
@@ -352,7 +442,37 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void sketch_vnni(
     q[b] = _mm512_loadu_si512(query.shifted.data() + 64 * b);
   }
   const __m512i q_tail = _mm512_maskz_loadu_epi8(tail_mask, query.shifted.data() + 64 * blocks);
-  for (std::size_t r = 0; r < count; ++r) {
+  std::size_t r = 0;
+  // Four rows at a time: their 16-lane partial sums are folded together before the last steps.
+  for (; r + 4 <= count; r += 4) {
+    __m512i acc[4];
+    for (std::size_t l = 0; l < 4; ++l) {
+      const std::int8_t* row = rows + (r + l) * dims;
+      acc[l] = _mm512_setzero_si512();
+      for (std::size_t b = 0; b < blocks; ++b) {
+        acc[l] = _mm512_dpbusd_epi32(acc[l], q[b], _mm512_loadu_si512(row + 64 * b));
+      }
+      if (tail != 0) {
+        acc[l] = _mm512_dpbusd_epi32(acc[l], q_tail,
+                                     _mm512_maskz_loadu_epi8(tail_mask, row + 64 * blocks));
+      }
+    }
+    const __m512i t01 = _mm512_add_epi32(_mm512_unpacklo_epi32(acc[0], acc[1]),
+                                         _mm512_unpackhi_epi32(acc[0], acc[1]));
+    const __m512i t23 = _mm512_add_epi32(_mm512_unpacklo_epi32(acc[2], acc[3]),
+                                         _mm512_unpackhi_epi32(acc[2], acc[3]));
+    const __m512i u =
+        _mm512_add_epi32(_mm512_unpacklo_epi64(t01, t23), _mm512_unpackhi_epi64(t01, t23));
+    const __m256i v = _mm256_add_epi32(_mm512_castsi512_si256(u), _mm512_extracti64x4_epi64(u, 1));
+    const __m128i w = _mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+    alignas(16) std::int32_t totals[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(totals), w);
+    for (std::size_t l = 0; l < 4; ++l) {
+      const std::int32_t dot = totals[l] - 128 * sums[r + l];
+      out[r + l] = query.squares + squares[r + l] - 2 * dot;
+    }
+  }
+  for (; r < count; ++r) {
     const std::int8_t* row = rows + r * dims;
     __m512i acc = _mm512_setzero_si512();
     for (std::size_t b = 0; b < blocks; ++b) {
@@ -381,21 +501,21 @@ void on_values(const SketchQuery& query, const std::int8_t* rows, const std::int
 
 using BoxKernel = std::int32_t (*)(const std::int8_t*, const std::int8_t*, const std::int8_t*,
                                    std::size_t);
-using BoxesKernel = void (*)(const std::int8_t*, const std::int8_t*, const SketchQuery*,
+using BoxesKernel = void (*)(const std::int8_t*, const std::int8_t*, const SketchQuery* const*,
                              std::size_t, std::size_t, std::int32_t*);
 
 template <BoxKernel kernel>
-void each_box(const std::int8_t* lower, const std::int8_t* upper, const SketchQuery* queries,
+void each_box(const std::int8_t* lower, const std::int8_t* upper, const SketchQuery* const* queries,
               std::size_t count, std::size_t dims, std::int32_t* out) {
   for (std::size_t q = 0; q < count; ++q)
-    out[q] = kernel(queries[q].values.data(), lower, upper, dims);
+    out[q] = kernel(queries[q]->values.data(), lower, upper, dims);
 }
 
 struct Kernels {
   SketchKernel sketch = on_values<sketch_scalar>;
   BoxKernel box = box_scalar;
   BoxesKernel boxes = each_box<box_scalar>;
-  void (*euclid)(const double*, const double* const*, std::size_t, std::size_t,
+  void (*euclid)(const double* const*, const double* const*, std::size_t, std::size_t,
                  double*) = euclid_scalar;
 };
 
@@ -479,7 +599,7 @@ double SketchScale::quantize(const double* row, std::size_t dims, std::int8_t* o
 }
 
 void box_squared_distances(const std::int8_t* lower, const std::int8_t* upper,
-                           const SketchQuery* queries, std::size_t count, std::size_t dims,
+                           const SketchQuery* const* queries, std::size_t count, std::size_t dims,
                            std::int32_t* out) {
   kernels().boxes(lower, upper, queries, count, dims, out);
 }
@@ -491,7 +611,17 @@ std::int32_t box_squared_distance(const std::int8_t* query, const std::int8_t* l
 
 void euclidean_distances(const double* query, const double* const* rows, std::size_t count,
                          std::size_t dims, double* out) {
-  kernels().euclid(query, rows, count, dims, out);
+  constexpr std::size_t kChunk = 64;
+  const double* left[kChunk];
+  std::fill_n(left, kChunk, query);
+  for (std::size_t begin = 0; begin < count; begin += kChunk) {
+    kernels().euclid(left, rows + begin, std::min(kChunk, count - begin), dims, out + begin);
+  }
+}
+
+void euclidean_distances(const double* const* left, const double* const* right, std::size_t count,
+                         std::size_t dims, double* out) {
+  kernels().euclid(left, right, count, dims, out);
 }
 
 void SketchQuery::assign(const std::int8_t* sketch, std::size_t dims, double error_bound) {
@@ -590,9 +720,9 @@ std::int32_t box_squared_distance_at(SimdLevel level, const std::int8_t* query,
   return kernels_for(level).box(query, lower, upper, dims);
 }
 
-void euclidean_distances_at(SimdLevel level, const double* query, const double* const* rows,
+void euclidean_distances_at(SimdLevel level, const double* const* left, const double* const* right,
                             std::size_t count, std::size_t dims, double* out) {
-  kernels_for(level).euclid(query, rows, count, dims, out);
+  kernels_for(level).euclid(left, right, count, dims, out);
 }
 
 }  // namespace quillfen::speakers::hdbscan

@@ -131,14 +131,17 @@ class SketchSet {
 std::int32_t box_squared_distance(const std::int8_t* query, const std::int8_t* lower,
                                   const std::int8_t* upper, std::size_t dims);
 
-// out[q] = box_squared_distance(queries[q].values, lower, upper, dims) for q < count.
+// out[q] = box_squared_distance(queries[q]->values, lower, upper, dims) for q < count.
 void box_squared_distances(const std::int8_t* lower, const std::int8_t* upper,
-                           const SketchQuery* queries, std::size_t count, std::size_t dims,
+                           const SketchQuery* const* queries, std::size_t count, std::size_t dims,
                            std::int32_t* out);
 
 // out[r] = euclidean_distance(query, rows[r]) for r < count, bit for bit: every row's sum of
 // squared differences is taken in index order; the rows merely share the vector lanes.
 void euclidean_distances(const double* query, const double* const* rows, std::size_t count,
+                         std::size_t dims, double* out);
+// out[r] = euclidean_distance(left[r], right[r]) for r < count, likewise.
+void euclidean_distances(const double* const* left, const double* const* right, std::size_t count,
                          std::size_t dims, double* out);
 
 // The kernels at a given level (capped at the best available), so that every variant can be
@@ -148,7 +151,7 @@ void sketch_squared_distances_at(SimdLevel level, const SketchQuery& query, cons
 std::int32_t box_squared_distance_at(SimdLevel level, const std::int8_t* query,
                                      const std::int8_t* lower, const std::int8_t* upper,
                                      std::size_t dims);
-void euclidean_distances_at(SimdLevel level, const double* query, const double* const* rows,
+void euclidean_distances_at(SimdLevel level, const double* const* left, const double* const* right,
                             std::size_t count, std::size_t dims, double* out);
 
 }  // namespace quillfen::speakers::hdbscan
