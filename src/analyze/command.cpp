@@ -2,21 +2,12 @@
 
 #include <utility>
 
+#include "analyze/discovery_command.h"
 #include "analyze/pipeline.h"
 #include "analyze/request.h"
 #include "analyze/system_text.h"
 
 namespace quillfen::analyze {
-namespace {
-
-// Discovery clustering is not part of this build yet; the command selects it and answers
-// with an internal error once the request text has been read.
-std::expected<json::Value, AnalyzeError> run_discovery_cluster(std::string_view /*text*/) {
-  return std::unexpected(
-      AnalyzeError::internal_error("discovery clustering is not available in this build"));
-}
-
-}  // namespace
 
 std::vector<std::string> arguments_from_argv(int argc, char** argv) {
   std::vector<std::string> args;

@@ -5,9 +5,20 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <span>
 #include <utility>
 
+#include "analyze/diarization_stage.h"
+#include "analyze/error_mapping.h"
 #include "analyze/raw_files.h"
+#include "analyze/response.h"
+#include "analyze/segmentation_pass.h"
+#include "speakers/segmentation.h"
+#include "speakers/statements.h"
+#include "speakers_onnx/pyannote.h"
+#include "speakers_onnx/session.h"
+#include "speakers_onnx/wespeaker.h"
 
 namespace quillfen::analyze {
 
@@ -53,14 +64,121 @@ std::expected<AnalysisAudio, AnalyzeError> prepare_analysis_inputs(const Analyze
   return audio;
 }
 
+namespace {
+
+// Seconds between the starts of consecutive segmentation windows.
+constexpr std::uint32_t kSegmentationStrideSeconds = 2;
+
+// The statement side of a run: one embedding row per admitted statement, in admission order.
+struct StatementEmbeddings {
+  std::vector<float> values;  // rows x 256, row-major
+  std::vector<std::int64_t> statement_ids;
+  std::vector<double> durations_s;
+  std::uint64_t skipped_count = 0;
+};
+
+// Admits and embeds the statements one span at a time, so that only one statement's features
+// are held at once. Admission decides each span on its own; its only failures (a rate other
+// than 16000, a non-finite sample) cannot arise after the input checks, so the order of
+// admission and embedding failures is the same as admitting every span first.
+std::expected<StatementEmbeddings, AnalyzeError> embed_statements(
+    const AnalyzeRequest& request, std::span<const float> admission_audio,
+    const onnx::WespeakerEmbedder& embedder) {
+  StatementEmbeddings out;
+  const std::size_t spans = request.statement_spans.size();
+  out.values.reserve(spans * kEmbeddingWidth);
+  out.statement_ids.reserve(spans);
+  out.durations_s.reserve(spans);
+  for (const StatementSpan& span : request.statement_spans) {
+    auto admission = speakers::admit_statement_features(admission_audio, kSupportedSampleRateHz,
+                                                        std::span(&span, 1));
+    if (!admission) {
+      return std::unexpected(map_feature_error(admission.error(), request.full_audio_f32le_path));
+    }
+    out.skipped_count += admission->skipped_count;
+    for (const speakers::AdmittedStatement& statement : admission->admitted) {
+      auto embedding = embedder.embed(statement.features);
+      if (!embedding) {
+        return std::unexpected(map_model_run_error(kStatementEmbeddingRunLabel, embedding.error()));
+      }
+      out.values.insert(out.values.end(), embedding->begin(), embedding->end());
+      out.statement_ids.push_back(statement.statement_id);
+      out.durations_s.push_back(statement.duration_s);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& request) {
+  return run_analyze(request, nullptr);
+}
+
+std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& request,
+                                                     ModelRunTimes* run_times) {
   auto audio = prepare_analysis_inputs(request);
   if (!audio) return std::unexpected(std::move(audio.error()));
-  // Model sessions, statement embedding, the segmentation pass, diarization, the response
-  // document and the payload writes follow here once inference is part of the build.
-  return std::unexpected(AnalyzeError::internal_error(
-      "analysis is not available in this build: model inference and the analysis stages "
-      "are not built yet"));
+
+  const std::vector<onnx::SpeakerExecutionProvider> plan =
+      onnx::default_speaker_execution_providers(false);
+  auto segmenter = onnx::PyannoteSegmenter::open(request.pyannote_segmentation_onnx_path, plan);
+  if (!segmenter) {
+    return std::unexpected(map_model_open_error(kPyannoteModelKey, segmenter.error()));
+  }
+  auto embedder = onnx::WespeakerEmbedder::open(request.wespeaker_onnx_path, plan);
+  if (!embedder) {
+    return std::unexpected(map_model_open_error(kWespeakerModelKey, embedder.error()));
+  }
+
+  if (run_times) {
+    segmenter->time_runs_into(&run_times->segmentation);
+    embedder->time_runs_into(&run_times->embedding);
+  }
+
+  auto statements = embed_statements(request, audio->admission(), *embedder);
+  if (!statements) return std::unexpected(std::move(statements.error()));
+
+  // Windows, frame grid and intervals always come from the full audio.
+  auto pass = segment_recording(audio->full, kSupportedSampleRateHz, kSegmentationStrideSeconds,
+                                *segmenter);
+  if (!pass) {
+    return std::unexpected(
+        map_segmentation_pass_error(pass.error(), request.full_audio_f32le_path));
+  }
+  const speakers::SpeakerEvidenceDecision decision =
+      speakers::decide_speaker_evidence(pass->window_stats, pass->overlap_fraction);
+
+  // The statement payload is always the first write, even with no row.
+  std::vector<PayloadWrite> writes;
+  writes.push_back(
+      PayloadWrite{request.output_payload_f32le_path, encode_matrix(statements->values)});
+  statements->values = std::vector<float>();
+  json::Value statement_object = statement_embeddings_object(StatementEmbeddingsReport{
+      .from_reduced_audio = request.reduced_audio_f32le_path.has_value(),
+      .payload_path = request.output_payload_f32le_path,
+      .byte_count = writes.front().bytes.size(),
+      .statement_ids = statements->statement_ids,
+      .durations_s = statements->durations_s,
+      .skipped_count = statements->skipped_count,
+  });
+
+  json::Value diarization = diarization_not_run_object();
+  if (decision.speaker_evidence == speakers::SpeakerEvidence::Multi) {
+    auto stage = run_diarization_stage(pass->frame_log_probs.values(), audio->full,
+                                       request.full_audio_f32le_path, request.diarization_spans,
+                                       request.interval_embedding_payload_f32le_path, *embedder);
+    if (!stage) return std::unexpected(std::move(stage.error()));
+    diarization = std::move(stage->diarization);
+    if (stage->interval_write) writes.push_back(std::move(*stage->interval_write));
+  }
+
+  json::Value response = build_response(request, std::move(statement_object), pass->window_stats,
+                                        decision, pass->overlap_fraction, std::move(diarization));
+  if (auto written = write_payloads(writes); !written) {
+    return std::unexpected(std::move(written.error()));
+  }
+  return response;
 }
 
 }  // namespace quillfen::analyze

@@ -2,6 +2,7 @@
 // order, ending in the response document or the first error.
 #pragma once
 
+#include <chrono>
 #include <expected>
 #include <optional>
 #include <string>
@@ -37,5 +38,15 @@ std::expected<AnalysisAudio, AnalyzeError> prepare_analysis_inputs(const Analyze
 
 // Runs the whole analysis and returns the response document.
 std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& request);
+
+// Diagnostics of one analysis: wall time spent inside the runtime's Run calls, per model.
+struct ModelRunTimes {
+  std::chrono::nanoseconds segmentation{0};
+  std::chrono::nanoseconds embedding{0};
+};
+
+// run_analyze that also adds the time of every model run into *run_times (when not null).
+std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& request,
+                                                     ModelRunTimes* run_times);
 
 }  // namespace quillfen::analyze

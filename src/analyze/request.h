@@ -11,20 +11,16 @@
 #include <vector>
 
 #include "analyze/analyze_error.h"
+#include "speakers/statements.h"
 
 namespace quillfen::analyze {
 
 inline constexpr std::string_view kAnalyzeRequestSchema = "quillfen-speaker-analyze-request-v1";
 
-// One statement of the transcript: times in seconds (absent when the request gave no
-// number), stored as given; their order and sign are not examined here.
-struct StatementSpan {
-  std::optional<double> start_s;
-  std::optional<double> end_s;
-  std::int64_t statement_id = 0;
-
-  friend bool operator==(const StatementSpan&, const StatementSpan&) = default;
-};
+// One statement of the transcript, shared with the feature algorithms: times in seconds
+// (absent when the request gave no number), stored as given; their order and sign are not
+// examined here.
+using StatementSpan = quillfen::speakers::StatementSpan;
 
 // The validated analyze request. Paths are the exact texts of the request. The two span
 // lists have equal lengths and equal statement ids index by index.

@@ -62,8 +62,8 @@ TEST(StandardInput, FailuresBeforeAnyCommandRuns) {
                  75, "internal-error", "failed to read stdin: Is a directory (os error 21)");
   expect_failure(run_engine({}, ""), 64, "malformed-request",
                  "request body is not valid JSON: EOF while parsing a value at line 1 column 0");
-  expect_failure(run_engine({"discovery-cluster"}, "{}"), 75, "internal-error",
-                 "discovery clustering is not available in this build");
+  expect_failure(run_engine({"discovery-cluster"}, "{}"), 64, "malformed-request",
+                 "schema must be a non-empty string");
 }
 
 std::string overwrite(const std::string& output, const std::string& input) {
@@ -159,10 +159,11 @@ class InputChecks : public ::testing::Test {
   RequestText request_;
 };
 
-TEST_F(InputChecks, PassingRequestStopsWhereAnalysisIsNotBuilt) {
-  expect(75, "internal-error",
-         "analysis is not available in this build: model inference and the analysis stages are "
-         "not built yet");
+TEST_F(InputChecks, PassingInputChecksReachesModelLoading) {
+  expect(69, "model-invalid",
+         "pyannote_segmentation_onnx_path could not be opened as an ONNX model: speaker ONNX "
+         "Runtime error: Load model from " +
+             seg_ + " failed:Protobuf parsing failed.");
   EXPECT_FALSE(std::filesystem::exists(dir_ / "out.f32"));
 }
 

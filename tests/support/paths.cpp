@@ -20,8 +20,8 @@ std::filesystem::path test_models_dir() { return QUILLFEN_TEST_MODELS_DIR; }
 std::optional<std::filesystem::path> shared_dir() {
   std::filesystem::path dir = QUILLFEN_SHARED_DIR;
   std::error_code ec;
-  if (std::filesystem::is_regular_file(dir / "spec.md", ec) ||
-      std::filesystem::is_directory(dir / "golden", ec)) {
+  if (std::filesystem::is_directory(dir / "golden", ec) ||
+      std::filesystem::is_directory(dir / "models", ec)) {
     return dir;
   }
   return std::nullopt;

@@ -1,0 +1,208 @@
+// The whole analyze run on long recordings with the trained segmentation model and a
+// generated embedding model: wall time, the part spent inside the runtime's Run calls, the
+// rest, and the peak resident set against the size of the audio.
+//
+// The recording loops the shared speech recordings to the requested length; statements are
+// spread evenly over it (1000 per hour). The peak resident set of the process is compared
+// with the peak of a 20-second run made first (runtime library, sessions and model loaded),
+// so that what the long run adds beyond that baseline can be set against the audio size.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "analyze/json.h"
+#include "analyze/pipeline.h"
+#include "support/paths.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using quillfen::analyze::AnalyzeRequest;
+using quillfen::analyze::ModelRunTimes;
+using quillfen::analyze::StatementSpan;
+using Clock = std::chrono::steady_clock;
+
+constexpr double kStatementsPerHour = 1000.0;
+
+double peak_rss_mib() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB on Linux
+}
+
+std::uint32_t le32(const char* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// Mono 16 kHz samples of a WAV file holding 16-bit PCM or 32-bit float data.
+std::vector<float> read_wav(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<float> samples;
+  std::uint16_t format = 0, bits = 0;
+  for (std::size_t at = 12; at + 8 <= bytes.size();) {
+    const std::string id = bytes.substr(at, 4);
+    const std::uint32_t size = le32(bytes.data() + at + 4);
+    const char* body = bytes.data() + at + 8;
+    if (id == "fmt ") {
+      std::memcpy(&format, body, 2);
+      std::memcpy(&bits, body + 14, 2);
+    } else if (id == "data") {
+      const std::size_t usable = std::min<std::size_t>(size, bytes.size() - at - 8);
+      if (format == 1 && bits == 16) {
+        for (std::size_t i = 0; i + 2 <= usable; i += 2) {
+          std::int16_t v;
+          std::memcpy(&v, body + i, 2);
+          samples.push_back(static_cast<float>(v) / 32768.0f);
+        }
+      } else if (format == 3 && bits == 32) {
+        for (std::size_t i = 0; i + 4 <= usable; i += 4) {
+          float v;
+          std::memcpy(&v, body + i, 4);
+          samples.push_back(v);
+        }
+      }
+    }
+    at += 8 + size + (size & 1);
+  }
+  return samples;
+}
+
+// Writes `seconds` of audio looping the shared recordings, without holding the whole file.
+bool write_looped_recording(const fs::path& shared, const fs::path& out, double seconds) {
+  std::vector<float> source;
+  for (const auto& entry : fs::directory_iterator(shared / "audio")) {
+    if (entry.path().extension() != ".wav") continue;
+    const std::vector<float> samples = read_wav(entry.path());
+    source.insert(source.end(), samples.begin(), samples.end());
+  }
+  if (source.empty()) return false;
+  std::ofstream file(out, std::ios::binary);
+  auto remaining = static_cast<std::size_t>(seconds * 16000.0);
+  while (remaining > 0) {
+    const std::size_t n = std::min(remaining, source.size());
+    file.write(reinterpret_cast<const char*>(source.data()),
+               static_cast<std::streamsize>(n * sizeof(float)));
+    remaining -= n;
+  }
+  return static_cast<bool>(file);
+}
+
+AnalyzeRequest make_request(const fs::path& dir, const fs::path& full, const fs::path& seg_model,
+                            double seconds) {
+  AnalyzeRequest request;
+  request.sample_rate_hz = 16000;
+  request.full_audio_f32le_path = full.string();
+  request.output_payload_f32le_path = (dir / "statements.f32").string();
+  request.interval_embedding_payload_f32le_path = (dir / "intervals.f32").string();
+  request.pyannote_segmentation_onnx_path = seg_model.string();
+  request.wespeaker_onnx_path = (quillfen::testing::test_models_dir() / "embedding.onnx").string();
+  const auto count = static_cast<std::int64_t>(kStatementsPerHour * seconds / 3600.0 + 0.5);
+  const double pitch = seconds / static_cast<double>(count);
+  for (std::int64_t i = 0; i < count; ++i) {
+    const double start = static_cast<double>(i) * pitch + 0.2;
+    request.statement_spans.push_back(StatementSpan{start, start + 0.8 * pitch, i});
+  }
+  request.diarization_spans = request.statement_spans;
+  return request;
+}
+
+struct Baseline {
+  double rss_mib = 0.0;
+  std::string error;
+};
+
+// A short analysis first, so that the runtime and the sessions are part of the baseline.
+const Baseline& baseline(const fs::path& shared, const fs::path& seg_model) {
+  static const Baseline value = [&] {
+    Baseline b;
+    quillfen::testing::TempDir dir;
+    const fs::path full = dir / "short.f32";
+    if (!write_looped_recording(shared, full, 20.0)) {
+      b.error = "no shared recordings";
+      return b;
+    }
+    auto response = quillfen::analyze::run_analyze(make_request(dir.path(), full, seg_model, 20.0));
+    if (!response) b.error = response.error().detail();
+    b.rss_mib = peak_rss_mib();
+    return b;
+  }();
+  return value;
+}
+
+void BM_AnalyzeRecording(benchmark::State& state) {
+  const auto shared = quillfen::testing::shared_dir();
+  const fs::path seg_model =
+      shared ? *shared / "models" / "pyannote-segmentation-3.0-int8.onnx" : fs::path();
+  if (!shared || !fs::exists(seg_model)) {
+    state.SkipWithError("the trained segmentation model is absent; nothing measured");
+    return;
+  }
+  const Baseline& base = baseline(*shared, seg_model);
+  if (!base.error.empty()) {
+    state.SkipWithError(base.error.c_str());
+    return;
+  }
+  const double seconds = static_cast<double>(state.range(0)) * 60.0;
+  quillfen::testing::TempDir dir;
+  const fs::path full = dir / "full.f32";
+  if (!write_looped_recording(*shared, full, seconds)) {
+    state.SkipWithError("cannot write the recording");
+    return;
+  }
+  const AnalyzeRequest request = make_request(dir.path(), full, seg_model, seconds);
+
+  for (auto _ : state) {
+    ModelRunTimes times;
+    const auto start = Clock::now();
+    auto response = quillfen::analyze::run_analyze(request, &times);
+    const std::chrono::duration<double> wall = Clock::now() - start;
+    if (!response) {
+      state.SkipWithError(response.error().detail().c_str());
+      return;
+    }
+    const std::chrono::duration<double> segmentation = times.segmentation;
+    const std::chrono::duration<double> embedding = times.embedding;
+    const double outside = wall.count() - segmentation.count() - embedding.count();
+    const auto& root = response->as_object();
+    const auto& diarization = root.find("diarization")->as_object();
+    const auto* intervals = diarization.find("intervals");
+    state.counters["wall_s"] = wall.count();
+    state.counters["seg_run_s"] = segmentation.count();
+    state.counters["emb_run_s"] = embedding.count();
+    state.counters["outside_run_s"] = outside;
+    state.counters["outside_pct"] = 100.0 * outside / wall.count();
+    state.counters["windows"] = static_cast<double>(
+        root.find("pyannote")->as_object().find("window_stats")->as_array().size());
+    state.counters["intervals"] =
+        intervals->is_array() ? static_cast<double>(intervals->as_array().size()) : 0.0;
+    state.counters["statements"] = static_cast<double>(request.statement_spans.size());
+  }
+  const double audio_mib = static_cast<double>(fs::file_size(full)) / (1024.0 * 1024.0);
+  const double peak = peak_rss_mib();
+  state.counters["audio_mib"] = audio_mib;
+  state.counters["baseline_rss_mib"] = base.rss_mib;
+  state.counters["peak_rss_mib"] = peak;
+  // What the run holds beyond the baseline and the audio itself; the target is 64 MiB.
+  state.counters["extra_rss_mib"] = peak - base.rss_mib - audio_mib;
+}
+BENCHMARK(BM_AnalyzeRecording)
+    ->Arg(10)
+    ->Arg(60)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

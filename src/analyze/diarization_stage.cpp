@@ -1,0 +1,118 @@
+#include "analyze/diarization_stage.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "analyze/error_mapping.h"
+#include "analyze/response.h"
+#include "speakers/diarization.h"
+#include "speakers/filterbank.h"
+
+namespace quillfen::analyze {
+namespace {
+
+namespace diar = speakers::diarization;
+
+constexpr std::uint32_t kStageSampleRateHz = 16000;
+constexpr std::size_t kFrameClasses = 7;
+
+// seconds * 16000 truncated toward zero into the unsigned 64-bit range: negative and NaN give
+// 0, values beyond the range give its largest value.
+std::uint64_t sample_index(double seconds) {
+  const double position = seconds * static_cast<double>(kStageSampleRateHz);
+  if (!(position > 0.0)) return 0;
+  if (position >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(position);
+}
+
+}  // namespace
+
+std::expected<std::optional<speakers::FeatureMatrix>, speakers::SpeakerFeatureError>
+interval_features(std::span<const float> full_audio, double start_s, double end_s) {
+  const std::uint64_t first = sample_index(start_s);
+  const std::uint64_t last = std::min<std::uint64_t>(sample_index(end_s), full_audio.size());
+  if (last <= first || last - first < kMinIntervalSamples) return std::nullopt;
+  auto features = speakers::compute_wespeaker_filterbank_cmn(
+      full_audio.subspan(first, last - first), kStageSampleRateHz);
+  if (!features) return std::unexpected(std::move(features.error()));
+  if (features->frames() == 0) return std::nullopt;
+  return std::optional<speakers::FeatureMatrix>(std::move(*features));
+}
+
+std::expected<DiarizationStageResult, AnalyzeError> run_diarization_stage(
+    std::span<const float> frame_log_probs, std::span<const float> full_audio,
+    const std::string& full_audio_path, std::span<const StatementSpan> diarization_spans,
+    const std::optional<std::string>& interval_payload_path, const EmbedFeatures& embed) {
+  if (frame_log_probs.size() % kFrameClasses != 0) {
+    return std::unexpected(
+        map_diarization_error(diar::DiarizationError::frame_matrix_length_mismatch(
+            frame_log_probs.size(), kFrameClasses)));
+  }
+  const std::vector<diar::SpeakerInterval> intervals =
+      diar::find_intervals(frame_log_probs, kFrameClasses, full_audio.size());
+  if (intervals.empty()) return DiarizationStageResult{diarization_no_intervals_object(), {}};
+
+  std::vector<diar::SpeakerInterval> valid_intervals;
+  std::vector<std::uint64_t> interval_indices;
+  std::vector<float> values;
+  valid_intervals.reserve(intervals.size());
+  interval_indices.reserve(intervals.size());
+  values.reserve(intervals.size() * kEmbeddingWidth);
+  for (std::size_t i = 0; i < intervals.size(); ++i) {
+    auto features = interval_features(full_audio, intervals[i].start_s, intervals[i].end_s);
+    if (!features) return std::unexpected(map_feature_error(features.error(), full_audio_path));
+    if (!*features) continue;
+    auto embedding = embed(**features);
+    if (!embedding) {
+      return std::unexpected(map_model_run_error(kIntervalEmbeddingRunLabel, embedding.error()));
+    }
+    valid_intervals.push_back(intervals[i]);
+    interval_indices.push_back(i);
+    values.insert(values.end(), embedding->begin(), embedding->end());
+  }
+
+  auto clustering =
+      diar::cluster_embeddings(values, valid_intervals.size(), kEmbeddingWidth, std::nullopt);
+  if (!clustering) return std::unexpected(map_diarization_error(clustering.error()));
+
+  std::vector<diar::StatementTimes> statement_times;
+  statement_times.reserve(diarization_spans.size());
+  for (const StatementSpan& span : diarization_spans) {
+    statement_times.push_back(diar::StatementTimes{span.start_s, span.end_s});
+  }
+  auto statement_labels =
+      diar::assign_sentences(statement_times, valid_intervals, clustering->labels);
+  if (!statement_labels) return std::unexpected(map_diarization_error(statement_labels.error()));
+
+  DiarizationStageResult result;
+  json::Value interval_embeddings(nullptr);
+  if (interval_payload_path) {
+    interval_embeddings = interval_payload_object(*interval_payload_path, interval_indices);
+    result.interval_write = PayloadWrite{*interval_payload_path, encode_matrix(values)};
+  }
+  result.diarization = diarization_full_object(DiarizationReport{
+      .intervals = intervals,
+      .valid_intervals = valid_intervals,
+      .interval_embeddings = std::move(interval_embeddings),
+      .cluster_labels = clustering->labels,
+      .statement_labels = *statement_labels,
+      .silhouette_k = clustering->silhouette_k,
+      .effective_k = clustering->effective_k,
+  });
+  return result;
+}
+
+std::expected<DiarizationStageResult, AnalyzeError> run_diarization_stage(
+    std::span<const float> frame_log_probs, std::span<const float> full_audio,
+    const std::string& full_audio_path, std::span<const StatementSpan> diarization_spans,
+    const std::optional<std::string>& interval_payload_path,
+    const onnx::WespeakerEmbedder& embedder) {
+  return run_diarization_stage(
+      frame_log_probs, full_audio, full_audio_path, diarization_spans, interval_payload_path,
+      [&embedder](const speakers::FeatureMatrix& features) { return embedder.embed(features); });
+}
+
+}  // namespace quillfen::analyze

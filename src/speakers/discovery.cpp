@@ -1,0 +1,232 @@
+#include "speakers/discovery.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <utility>
+
+#include "speakers/hdbscan/hdbscan.h"
+
+namespace quillfen::speakers::discovery {
+namespace {
+
+using Error = DiscoveryClusteringError;
+
+constexpr double kUnitTolerance = 0.001;
+
+Error with_kind(Error::Kind kind) {
+  Error e;
+  e.kind = kind;
+  return e;
+}
+
+}  // namespace
+
+Error Error::invalid_min_cluster_size(std::size_t min_cluster_size) {
+  Error e = with_kind(Kind::InvalidMinClusterSize);
+  e.min_cluster_size = min_cluster_size;
+  return e;
+}
+
+Error Error::invalid_min_samples(std::size_t min_samples) {
+  Error e = with_kind(Kind::InvalidMinSamples);
+  e.min_samples = min_samples;
+  return e;
+}
+
+Error Error::missing_columns() { return with_kind(Kind::MissingColumns); }
+
+Error Error::shape_overflow(std::size_t rows, std::size_t cols) {
+  Error e = with_kind(Kind::ShapeOverflow);
+  e.rows = rows;
+  e.cols = cols;
+  return e;
+}
+
+Error Error::shape_mismatch(std::size_t rows, std::size_t cols, std::size_t len) {
+  Error e = with_kind(Kind::ShapeMismatch);
+  e.rows = rows;
+  e.cols = cols;
+  e.len = len;
+  return e;
+}
+
+Error Error::min_samples_exceeds_rows(std::size_t min_samples, std::size_t rows) {
+  Error e = with_kind(Kind::MinSamplesExceedsRows);
+  e.min_samples = min_samples;
+  e.rows = rows;
+  return e;
+}
+
+Error Error::non_finite_value(std::size_t row, std::size_t col) {
+  Error e = with_kind(Kind::NonFiniteValue);
+  e.row = row;
+  e.col = col;
+  return e;
+}
+
+Error Error::not_unit_length(std::size_t row, double norm) {
+  Error e = with_kind(Kind::NotUnitLength);
+  e.row = row;
+  e.norm = norm;
+  return e;
+}
+
+Error Error::hdbscan_empty_dataset() { return with_kind(Kind::HdbscanEmptyDataset); }
+
+Error Error::hdbscan_wrong_dimension(std::string detail) {
+  Error e = with_kind(Kind::HdbscanWrongDimension);
+  e.detail = std::move(detail);
+  return e;
+}
+
+Error Error::hdbscan_non_finite_coordinate(std::string detail) {
+  Error e = with_kind(Kind::HdbscanNonFiniteCoordinate);
+  e.detail = std::move(detail);
+  return e;
+}
+
+Error Error::label_count_mismatch(std::size_t label_count, std::size_t rows) {
+  Error e = with_kind(Kind::LabelCountMismatch);
+  e.label_count = label_count;
+  e.rows = rows;
+  return e;
+}
+
+Error Error::invalid_label(std::int32_t label) {
+  Error e = with_kind(Kind::InvalidLabel);
+  e.label = label;
+  return e;
+}
+
+std::string Error::to_string() const {
+  using std::to_string;
+  switch (kind) {
+    case Kind::InvalidMinClusterSize:
+      return "invalid min_cluster_size: expected at least 2, got " + to_string(min_cluster_size);
+    case Kind::InvalidMinSamples:
+      return "invalid min_samples: expected at least 1, got " + to_string(min_samples);
+    case Kind::MissingColumns:
+      return "row-major matrix must have at least one column";
+    case Kind::ShapeOverflow:
+      return "row-major matrix shape overflow: rows=" + to_string(rows) +
+             " cols=" + to_string(cols);
+    case Kind::ShapeMismatch:
+      return "row-major matrix length mismatch: rows=" + to_string(rows) +
+             " cols=" + to_string(cols) + " len=" + to_string(len);
+    case Kind::MinSamplesExceedsRows:
+      return "invalid min_samples: min_samples=" + to_string(min_samples) +
+             " exceeds rows=" + to_string(rows);
+    case Kind::NonFiniteValue:
+      return "matrix value at row=" + to_string(row) + " col=" + to_string(col) + " is not finite";
+    case Kind::NotUnitLength:
+      return "embedding row " + to_string(row) +
+             " is not unit length: norm=" + hdbscan::shortest_decimal(norm);
+    case Kind::HdbscanEmptyDataset:
+      return "hdbscan rejected an empty dataset";
+    case Kind::HdbscanWrongDimension:
+      return "hdbscan rejected matrix dimensions: " + detail;
+    case Kind::HdbscanNonFiniteCoordinate:
+      return "hdbscan rejected a non-finite coordinate: " + detail;
+    case Kind::LabelCountMismatch:
+      return "hdbscan returned " + to_string(label_count) + " labels for " + to_string(rows) +
+             " rows";
+    case Kind::InvalidLabel:
+      return "hdbscan returned invalid label " + to_string(label);
+  }
+  return {};
+}
+
+std::expected<OptionLabels, Error> cluster_embeddings(std::span<const float> values,
+                                                      std::size_t len, std::size_t rows,
+                                                      std::size_t cols,
+                                                      std::size_t min_cluster_size,
+                                                      std::size_t min_samples) {
+  if (min_cluster_size < 2)
+    return std::unexpected(Error::invalid_min_cluster_size(min_cluster_size));
+  if (min_samples == 0) return std::unexpected(Error::invalid_min_samples(min_samples));
+  if (cols == 0) return std::unexpected(Error::missing_columns());
+  std::size_t count = 0;
+  if (__builtin_mul_overflow(rows, cols, &count)) {
+    return std::unexpected(Error::shape_overflow(rows, cols));
+  }
+  if (len != count) return std::unexpected(Error::shape_mismatch(rows, cols, len));
+  if (rows == 0) return OptionLabels{};
+  if (rows < min_cluster_size) return OptionLabels(rows);
+  if (min_samples > rows)
+    return std::unexpected(Error::min_samples_exceeds_rows(min_samples, rows));
+  // len counts the values the caller vouches for; never read past the span itself.
+  if (values.size() < count)
+    return std::unexpected(Error::shape_mismatch(rows, cols, values.size()));
+
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!std::isfinite(values[i]))
+      return std::unexpected(Error::non_finite_value(i / cols, i % cols));
+  }
+  for (std::size_t r = 0; r < rows; ++r) {
+    double sum = 0.0;
+    for (std::size_t c = 0; c < cols; ++c) {
+      const double v = values[r * cols + c];
+      sum += v * v;
+    }
+    const double norm = std::sqrt(sum);
+    if (std::fabs(norm - 1.0) > kUnitTolerance)
+      return std::unexpected(Error::not_unit_length(r, norm));
+  }
+
+  std::vector<double> widened(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(count));
+  std::vector<std::span<const double>> row_views;
+  row_views.reserve(rows);
+  for (std::size_t r = 0; r < rows; ++r) {
+    row_views.emplace_back(widened.data() + r * cols, cols);
+  }
+  const hdbscan::HdbscanParams params =
+      hdbscan::HyperParamBuilder{}
+          .min_cluster_size(min_cluster_size)
+          .min_samples(min_samples)
+          .max_cluster_size(std::numeric_limits<std::size_t>::max())
+          .single_cluster_allowed(false)
+          .epsilon(0.0)
+          .distance_metric(hdbscan::DistanceMetric::Euclidean)
+          .neighbour_search(hdbscan::NeighbourSearch::KdTree)
+          .build();
+  auto labels = hdbscan::cluster(row_views, params);
+  if (!labels) {
+    const hdbscan::HdbscanError& e = labels.error();
+    switch (e.kind) {
+      case hdbscan::HdbscanError::Kind::EmptyDataset:
+        return std::unexpected(Error::hdbscan_empty_dataset());
+      case hdbscan::HdbscanError::Kind::WrongDimension:
+        return std::unexpected(Error::hdbscan_wrong_dimension(e.message()));
+      case hdbscan::HdbscanError::Kind::NonFiniteCoordinate:
+        return std::unexpected(Error::hdbscan_non_finite_coordinate(e.message()));
+    }
+  }
+  return option_labels_from_hdbscan(*labels, rows);
+}
+
+std::expected<OptionLabels, Error> option_labels_from_hdbscan(std::span<const std::int32_t> labels,
+                                                              std::size_t rows) {
+  if (labels.size() != rows)
+    return std::unexpected(Error::label_count_mismatch(labels.size(), rows));
+  std::map<std::int32_t, std::vector<std::size_t>> groups;
+  for (std::size_t row = 0; row < labels.size(); ++row) {
+    const std::int32_t label = labels[row];
+    if (label == -1) continue;
+    if (label < 0) return std::unexpected(Error::invalid_label(label));
+    groups[label].push_back(row);
+  }
+  std::vector<const std::vector<std::size_t>*> ordered;
+  ordered.reserve(groups.size());
+  for (const auto& [label, members] : groups) ordered.push_back(&members);
+  std::stable_sort(ordered.begin(), ordered.end(),
+                   [](const auto* a, const auto* b) { return a->front() < b->front(); });
+  OptionLabels result(rows);
+  for (std::size_t p = 0; p < ordered.size(); ++p) {
+    for (const std::size_t row : *ordered[p]) result[row] = p;
+  }
+  return result;
+}
+
+}  // namespace quillfen::speakers::discovery

@@ -1,0 +1,88 @@
+// Discovery clustering: checks a row-major matrix of unit-length 32-bit float embeddings and
+// its two density parameters, clusters the rows with HDBSCAN (excess of mass, Euclidean,
+// 64-bit, Prim spanning tree) and numbers the clusters canonically by their lowest row.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace quillfen::speakers::discovery {
+
+// Each kind uses only the fields its display text names. Keep the declaration order: callers
+// map kinds to error codes by it.
+struct DiscoveryClusteringError {
+  enum class Kind : std::uint8_t {
+    InvalidMinClusterSize,       // min_cluster_size
+    InvalidMinSamples,           // min_samples
+    MissingColumns,              //
+    ShapeOverflow,               // rows, cols
+    ShapeMismatch,               // rows, cols, len
+    MinSamplesExceedsRows,       // min_samples, rows
+    NonFiniteValue,              // row, col
+    NotUnitLength,               // row, norm
+    HdbscanEmptyDataset,         //
+    HdbscanWrongDimension,       // detail
+    HdbscanNonFiniteCoordinate,  // detail
+    LabelCountMismatch,          // label_count, rows
+    InvalidLabel,                // label
+  };
+
+  Kind kind = Kind::InvalidMinClusterSize;
+  std::size_t min_cluster_size = 0;
+  std::size_t min_samples = 0;
+  std::size_t rows = 0;
+  std::size_t cols = 0;
+  std::size_t len = 0;
+  std::size_t row = 0;
+  std::size_t col = 0;
+  double norm = 0.0;
+  std::string detail;
+  std::size_t label_count = 0;
+  std::int32_t label = 0;
+
+  static DiscoveryClusteringError invalid_min_cluster_size(std::size_t min_cluster_size);
+  static DiscoveryClusteringError invalid_min_samples(std::size_t min_samples);
+  static DiscoveryClusteringError missing_columns();
+  static DiscoveryClusteringError shape_overflow(std::size_t rows, std::size_t cols);
+  static DiscoveryClusteringError shape_mismatch(std::size_t rows, std::size_t cols,
+                                                 std::size_t len);
+  static DiscoveryClusteringError min_samples_exceeds_rows(std::size_t min_samples,
+                                                           std::size_t rows);
+  static DiscoveryClusteringError non_finite_value(std::size_t row, std::size_t col);
+  static DiscoveryClusteringError not_unit_length(std::size_t row, double norm);
+  static DiscoveryClusteringError hdbscan_empty_dataset();
+  static DiscoveryClusteringError hdbscan_wrong_dimension(std::string detail);
+  static DiscoveryClusteringError hdbscan_non_finite_coordinate(std::string detail);
+  static DiscoveryClusteringError label_count_mismatch(std::size_t label_count, std::size_t rows);
+  static DiscoveryClusteringError invalid_label(std::int32_t label);
+
+  // Display text, for example "embedding row 3 is not unit length: norm=1.0020000457763672".
+  std::string to_string() const;
+
+  friend bool operator==(const DiscoveryClusteringError&,
+                         const DiscoveryClusteringError&) = default;
+};
+
+// One entry per row: the row's cluster number, or nothing for a noise row.
+using OptionLabels = std::vector<std::optional<std::size_t>>;
+
+// values holds rows x cols floats row-major (len of them). Checks, in order: min_cluster_size
+// >= 2, min_samples >= 1, cols >= 1, rows * cols within size_t, len == rows * cols; then an empty
+// matrix gives no labels and fewer rows than min_cluster_size give all noise (without further
+// checks); then min_samples <= rows, every value finite (row by row) and every row of unit
+// length (|norm - 1| <= 0.001, norm summed in 64-bit from the first column). Clusters are
+// numbered 0, 1, ... in order of their lowest row.
+std::expected<OptionLabels, DiscoveryClusteringError> cluster_embeddings(
+    std::span<const float> values, std::size_t len, std::size_t rows, std::size_t cols,
+    std::size_t min_cluster_size, std::size_t min_samples);
+
+// Canonical numbering of HDBSCAN's labels (-1 noise): groups ordered by their first row.
+std::expected<OptionLabels, DiscoveryClusteringError> option_labels_from_hdbscan(
+    std::span<const std::int32_t> labels, std::size_t rows);
+
+}  // namespace quillfen::speakers::discovery

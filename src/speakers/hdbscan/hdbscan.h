@@ -1,0 +1,148 @@
+// Hierarchical density-based clustering (HDBSCAN) over n rows of d 64-bit floats: core
+// distances from a k-d tree, a Prim minimum spanning tree of the mutual reachability graph,
+// single linkage, the condensed cluster tree, excess-of-mass selection and labelling.
+// Every step that decides a label is exact and deterministic, ties and duplicate rows included.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "speakers/hdbscan/sketch.h"
+
+namespace quillfen::speakers::hdbscan {
+
+enum class DistanceMetric : std::uint8_t { Euclidean };
+enum class NeighbourSearch : std::uint8_t { KdTree };
+
+struct HdbscanParams {
+  std::size_t min_cluster_size = 5;
+  std::size_t max_cluster_size = std::numeric_limits<std::size_t>::max();
+  std::size_t min_samples = 5;
+  double epsilon = 0.0;
+  DistanceMetric distance_metric = DistanceMetric::Euclidean;
+  NeighbourSearch neighbour_search = NeighbourSearch::KdTree;
+  bool single_cluster_allowed = false;
+
+  friend bool operator==(const HdbscanParams &, const HdbscanParams &) = default;
+};
+
+// Collects the parameters; unset ones take their defaults when built (min_cluster_size 5,
+// max_cluster_size unlimited, min_samples = min_cluster_size, epsilon 0, Euclidean, k-d tree,
+// root not selectable). The numeric setters raise a value below its minimum (2 for the cluster
+// sizes, 1 for min_samples, 0 for epsilon) to that minimum and print one line on stdout:
+//   HDBSCAN_WARNING: {name} ({value}) cannot be lower than {minimum}. Set to {minimum}.
+// Only epsilon = 0 and a root that is never selected are implemented by cluster().
+class HyperParamBuilder {
+ public:
+  HyperParamBuilder min_cluster_size(std::size_t value) &&;
+  HyperParamBuilder max_cluster_size(std::size_t value) &&;
+  HyperParamBuilder min_samples(std::size_t value) &&;
+  HyperParamBuilder epsilon(double value) &&;
+  HyperParamBuilder distance_metric(DistanceMetric value) &&;
+  HyperParamBuilder neighbour_search(NeighbourSearch value) &&;
+  HyperParamBuilder single_cluster_allowed(bool value) &&;
+  HdbscanParams build() &&;
+
+ private:
+  std::optional<std::size_t> min_cluster_size_;
+  std::optional<std::size_t> max_cluster_size_;
+  std::optional<std::size_t> min_samples_;
+  std::optional<double> epsilon_;
+  std::optional<DistanceMetric> distance_metric_;
+  std::optional<NeighbourSearch> neighbour_search_;
+  std::optional<bool> single_cluster_allowed_;
+};
+
+struct HdbscanError {
+  enum class Kind : std::uint8_t {
+    EmptyDataset,         // no rows
+    WrongDimension,       // index, dimensions (of row 0), index_dimensions
+    NonFiniteCoordinate,  // index
+  };
+
+  Kind kind = Kind::EmptyDataset;
+  std::size_t index = 0;
+  std::size_t dimensions = 0;
+  std::size_t index_dimensions = 0;
+
+  static HdbscanError empty_dataset();
+  static HdbscanError wrong_dimension(std::size_t dimensions, std::size_t index,
+                                      std::size_t index_dimensions);
+  static HdbscanError non_finite_coordinate(std::size_t index);
+
+  // "Oth data point has {d0} dimensions, but {i}th has {di}",
+  // "{i}th vector contains non-finite element(s)"; empty for EmptyDataset.
+  std::string message() const;
+  std::string to_string() const;
+
+  friend bool operator==(const HdbscanError &, const HdbscanError &) = default;
+};
+
+// Spanning-tree edge as Prim's loop records it: the point added in the previous step, the point
+// added in this step and the step's mutual reachability distance.
+struct MSTEdge {
+  std::size_t left_node_id = 0;
+  std::size_t right_node_id = 0;
+  double distance = 0.0;
+
+  friend bool operator==(const MSTEdge &, const MSTEdge &) = default;
+};
+
+// Merge n + i of the single-linkage tree: the two merged set ids (points below n, merges from
+// n), the merge distance and the number of points in the merged set.
+struct SLTNode {
+  std::size_t left_child = 0;
+  std::size_t right_child = 0;
+  double distance = 0.0;
+  std::size_t size = 0;
+
+  friend bool operator==(const SLTNode &, const SLTNode &) = default;
+};
+
+// A point (node_id below n) or a cluster (node_id from n + 1) hanging under cluster
+// parent_node_id; lambda_birth = 1 / distance at which it left the parent (+inf at distance 0).
+struct CondensedNode {
+  std::size_t node_id = 0;
+  std::size_t parent_node_id = 0;
+  double lambda_birth = 0.0;
+  std::size_t size = 0;
+
+  friend bool operator==(const CondensedNode &, const CondensedNode &) = default;
+};
+
+// Input check: EmptyDataset, then per row in order NonFiniteCoordinate or WrongDimension.
+std::expected<void, HdbscanError> check_rows(std::span<const std::span<const double>> rows);
+
+// The stages of cluster(), each exact. Rows must have passed check_rows().
+// Core distance of p: the min_samples-th smallest distance from p to all rows, p included
+// (from a k-d tree of capacity 16).
+std::vector<double> core_distances(std::span<const std::span<const double>> rows,
+                                   std::size_t min_samples);
+// n - 1 edges in Prim order, starting from point 0, ties to the lowest point index.
+std::vector<MSTEdge> prim_mst(std::span<const std::span<const double>> rows,
+                              std::span<const double> core);
+// Stable sort by ascending distance.
+void sort_mst_by_dist(std::vector<MSTEdge> &edges);
+std::vector<SLTNode> single_linkage(std::span<const MSTEdge> sorted_edges, std::size_t n);
+std::vector<CondensedNode> condense_tree(std::span<const SLTNode> slt, std::size_t n,
+                                         std::size_t min_cluster_size);
+// Stability, excess-of-mass selection (root excluded) and labels 0 .. c-1 in ascending cluster
+// number, -1 for noise.
+std::vector<std::int32_t> label_points(std::span<const CondensedNode> condensed, std::size_t n,
+                                       std::size_t max_cluster_size);
+
+// One label per row: -1 for noise, otherwise 0 .. c-1. Borrows the rows for the call only.
+std::expected<std::vector<std::int32_t>, HdbscanError> cluster(
+    std::span<const std::span<const double>> rows, const HdbscanParams &params);
+
+// Shortest decimal that reads back as value, in positional notation without exponent
+// (2.0 -> "2", 1.25 -> "1.25", 1e-7 -> "0.0000001").
+std::string shortest_decimal(double value);
+
+}  // namespace quillfen::speakers::hdbscan

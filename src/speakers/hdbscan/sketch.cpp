@@ -1,0 +1,728 @@
+#include "speakers/hdbscan/sketch.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#if defined(__x86_64__) || defined(__i386__)
+// The AVX-512 intrinsics start from deliberately undefined registers, which GCC 12 reports as
+// possibly uninitialised.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#include <immintrin.h>
+#define QUILLFEN_X86 1
+#endif
+
+namespace quillfen::speakers::hdbscan {
+namespace {
+
+// Relative and absolute margins of the bounds (see SketchScale). The rounding errors they cover
+// are below 1e-12 relative (a sum of at most 32768 squares) and far below the absolute terms.
+constexpr double kRelativeMargin = 1e-6;
+constexpr double kScaleMargin = 1e-9;
+constexpr std::size_t kMaxDims = 32768;  // keeps squared sketch distances within int32
+
+// ---- portable kernels ----
+
+void sketch_scalar(const std::int8_t* query, const std::int8_t* rows, std::size_t count,
+                   std::size_t dims, std::int32_t* out) {
+  for (std::size_t r = 0; r < count; ++r) {
+    const std::int8_t* row = rows + r * dims;
+    std::int32_t sum = 0;
+    for (std::size_t j = 0; j < dims; ++j) {
+      const std::int32_t d = static_cast<std::int32_t>(query[j]) - row[j];
+      sum += d * d;
+    }
+    out[r] = sum;
+  }
+}
+
+std::int32_t box_scalar(const std::int8_t* query, const std::int8_t* lower,
+                        const std::int8_t* upper, std::size_t dims) {
+  std::int32_t sum = 0;
+  for (std::size_t j = 0; j < dims; ++j) {
+    const std::int32_t q = query[j];
+    const std::int32_t d = q > upper[j] ? q - upper[j] : (q < lower[j] ? lower[j] - q : 0);
+    sum += d * d;
+  }
+  return sum;
+}
+
+void euclid_scalar(const double* const* left, const double* const* rows, std::size_t count,
+                   std::size_t dims, double* out) {
+  for (std::size_t r = 0; r < count; ++r) {
+    double sum = 0.0;
+    for (std::size_t j = 0; j < dims; ++j) {
+      const double diff = left[r][j] - rows[r][j];
+      sum += diff * diff;
+    }
+    out[r] = std::sqrt(sum);
+  }
+}
+
+#ifdef QUILLFEN_X86
+
+// Two rows per 128-bit register (SSE2 belongs to the x86-64 baseline).
+void euclid_sse2(const double* const* left, const double* const* rows, std::size_t count,
+                 std::size_t dims, double* out) {
+  std::size_t r = 0;
+  for (; r + 2 <= count; r += 2) {
+    const double* a0 = left[r];
+    const double* a1 = left[r + 1];
+    const double* p0 = rows[r];
+    const double* p1 = rows[r + 1];
+    __m128d acc = _mm_setzero_pd();
+    std::size_t j = 0;
+    for (; j + 2 <= dims; j += 2) {
+      const __m128d d0 = _mm_sub_pd(_mm_loadu_pd(a0 + j), _mm_loadu_pd(p0 + j));
+      const __m128d d1 = _mm_sub_pd(_mm_loadu_pd(a1 + j), _mm_loadu_pd(p1 + j));
+      const __m128d s0 = _mm_mul_pd(d0, d0);
+      const __m128d s1 = _mm_mul_pd(d1, d1);
+      acc = _mm_add_pd(acc, _mm_unpacklo_pd(s0, s1));  // dimension j of both rows
+      acc = _mm_add_pd(acc, _mm_unpackhi_pd(s0, s1));  // dimension j + 1
+    }
+    for (; j < dims; ++j) {
+      const __m128d d = _mm_sub_pd(_mm_set_pd(a1[j], a0[j]), _mm_set_pd(p1[j], p0[j]));
+      acc = _mm_add_pd(acc, _mm_mul_pd(d, d));
+    }
+    _mm_storeu_pd(out + r, _mm_sqrt_pd(acc));
+  }
+  euclid_scalar(left + r, rows + r, count - r, dims, out + r);
+}
+
+__attribute__((target("avx2"))) void sketch_avx2(const std::int8_t* query, const std::int8_t* rows,
+                                                 std::size_t count, std::size_t dims,
+                                                 std::int32_t* out) {
+  const std::size_t blocks = dims / 16;
+  for (std::size_t r = 0; r < count; ++r) {
+    const std::int8_t* row = rows + r * dims;
+    __m256i acc = _mm256_setzero_si256();
+    for (std::size_t b = 0; b < blocks; ++b) {
+      const __m256i q =
+          _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(query + 16 * b)));
+      const __m256i v =
+          _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 16 * b)));
+      const __m256i d = _mm256_sub_epi16(q, v);
+      acc = _mm256_add_epi32(acc, _mm256_madd_epi16(d, d));
+    }
+    __m128i sum = _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
+    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0x4e));
+    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xb1));
+    std::int32_t total = _mm_cvtsi128_si32(sum);
+    for (std::size_t j = blocks * 16; j < dims; ++j) {
+      const std::int32_t d = static_cast<std::int32_t>(query[j]) - row[j];
+      total += d * d;
+    }
+    out[r] = total;
+  }
+}
+
+__attribute__((target("avx2"))) std::int32_t box_avx2(const std::int8_t* query,
+                                                      const std::int8_t* lower,
+                                                      const std::int8_t* upper, std::size_t dims) {
+  const std::size_t blocks = dims / 32;
+  __m256i acc = _mm256_setzero_si256();
+  for (std::size_t b = 0; b < blocks; ++b) {
+    const __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + 32 * b));
+    const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lower + 32 * b));
+    const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(upper + 32 * b));
+    const __m256i c = _mm256_max_epi8(lo, _mm256_min_epi8(hi, q));
+    const __m256i q_lo = _mm256_cvtepi8_epi16(_mm256_castsi256_si128(q));
+    const __m256i q_hi = _mm256_cvtepi8_epi16(_mm256_extracti128_si256(q, 1));
+    const __m256i c_lo = _mm256_cvtepi8_epi16(_mm256_castsi256_si128(c));
+    const __m256i c_hi = _mm256_cvtepi8_epi16(_mm256_extracti128_si256(c, 1));
+    const __m256i d_lo = _mm256_sub_epi16(q_lo, c_lo);
+    const __m256i d_hi = _mm256_sub_epi16(q_hi, c_hi);
+    acc = _mm256_add_epi32(acc, _mm256_madd_epi16(d_lo, d_lo));
+    acc = _mm256_add_epi32(acc, _mm256_madd_epi16(d_hi, d_hi));
+  }
+  __m128i sum = _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
+  sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0x4e));
+  sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xb1));
+  const std::size_t done = blocks * 32;
+  return _mm_cvtsi128_si32(sum) + box_scalar(query + done, lower + done, upper + done, dims - done);
+}
+
+// Four rows per register; each block of four dimensions is transposed so that the four
+// additions into a lane follow the row's index order.
+__attribute__((target("avx2"))) void euclid_avx2(const double* const* left,
+                                                 const double* const* rows, std::size_t count,
+                                                 std::size_t dims, double* out) {
+  std::size_t r = 0;
+  for (; r + 4 <= count; r += 4) {
+    const double* a0 = left[r];
+    const double* a1 = left[r + 1];
+    const double* a2 = left[r + 2];
+    const double* a3 = left[r + 3];
+    const double* p0 = rows[r];
+    const double* p1 = rows[r + 1];
+    const double* p2 = rows[r + 2];
+    const double* p3 = rows[r + 3];
+    __m256d acc = _mm256_setzero_pd();
+    std::size_t j = 0;
+    for (; j + 4 <= dims; j += 4) {
+      const __m256d d0 = _mm256_sub_pd(_mm256_loadu_pd(a0 + j), _mm256_loadu_pd(p0 + j));
+      const __m256d d1 = _mm256_sub_pd(_mm256_loadu_pd(a1 + j), _mm256_loadu_pd(p1 + j));
+      const __m256d d2 = _mm256_sub_pd(_mm256_loadu_pd(a2 + j), _mm256_loadu_pd(p2 + j));
+      const __m256d d3 = _mm256_sub_pd(_mm256_loadu_pd(a3 + j), _mm256_loadu_pd(p3 + j));
+      const __m256d s0 = _mm256_mul_pd(d0, d0);
+      const __m256d s1 = _mm256_mul_pd(d1, d1);
+      const __m256d s2 = _mm256_mul_pd(d2, d2);
+      const __m256d s3 = _mm256_mul_pd(d3, d3);
+      const __m256d t0 = _mm256_unpacklo_pd(s0, s1);  // s0[0] s1[0] s0[2] s1[2]
+      const __m256d t1 = _mm256_unpackhi_pd(s0, s1);  // s0[1] s1[1] s0[3] s1[3]
+      const __m256d t2 = _mm256_unpacklo_pd(s2, s3);
+      const __m256d t3 = _mm256_unpackhi_pd(s2, s3);
+      acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(t0, t2, 0x20));  // dimension j
+      acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(t1, t3, 0x20));  // j + 1
+      acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(t0, t2, 0x31));  // j + 2
+      acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(t1, t3, 0x31));  // j + 3
+    }
+    for (; j < dims; ++j) {
+      const __m256d d = _mm256_sub_pd(_mm256_set_pd(a3[j], a2[j], a1[j], a0[j]),
+                                      _mm256_set_pd(p3[j], p2[j], p1[j], p0[j]));
+      acc = _mm256_add_pd(acc, _mm256_mul_pd(d, d));
+    }
+    _mm256_storeu_pd(out + r, _mm256_sqrt_pd(acc));
+  }
+  euclid_sse2(left + r, rows + r, count - r, dims, out + r);
+}
+
+__attribute__((target("avx512f,avx512bw"))) void sketch_avx512(const std::int8_t* query,
+                                                               const std::int8_t* rows,
+                                                               std::size_t count, std::size_t dims,
+                                                               std::int32_t* out) {
+  constexpr std::size_t kHeld = 16;  // query blocks of 32 values kept widened in registers
+  const std::size_t blocks = dims / 32;
+  if (blocks > kHeld) {
+    sketch_avx2(query, rows, count, dims, out);
+    return;
+  }
+  __m512i q[kHeld];
+  for (std::size_t b = 0; b < blocks; ++b) {
+    q[b] =
+        _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + 32 * b)));
+  }
+  for (std::size_t r = 0; r < count; ++r) {
+    const std::int8_t* row = rows + r * dims;
+    __m512i acc = _mm512_setzero_si512();
+    for (std::size_t b = 0; b < blocks; ++b) {
+      const __m512i v =
+          _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 32 * b)));
+      const __m512i d = _mm512_sub_epi16(q[b], v);
+      acc = _mm512_add_epi32(acc, _mm512_madd_epi16(d, d));
+    }
+    std::int32_t total = _mm512_reduce_add_epi32(acc);
+    for (std::size_t j = blocks * 32; j < dims; ++j) {
+      const std::int32_t d = static_cast<std::int32_t>(query[j]) - row[j];
+      total += d * d;
+    }
+    out[r] = total;
+  }
+}
+
+__attribute__((target("avx512f,avx512bw"))) std::int32_t box_avx512(const std::int8_t* query,
+                                                                    const std::int8_t* lower,
+                                                                    const std::int8_t* upper,
+                                                                    std::size_t dims) {
+  const std::size_t blocks = dims / 32;
+  __m512i acc = _mm512_setzero_si512();
+  for (std::size_t b = 0; b < blocks; ++b) {
+    const __m512i q =
+        _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + 32 * b)));
+    const __m512i lo =
+        _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(lower + 32 * b)));
+    const __m512i hi =
+        _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(upper + 32 * b)));
+    const __m512i d = _mm512_sub_epi16(q, _mm512_max_epi16(lo, _mm512_min_epi16(hi, q)));
+    acc = _mm512_add_epi32(acc, _mm512_madd_epi16(d, d));
+  }
+  const std::size_t done = blocks * 32;
+  return _mm512_reduce_add_epi32(acc) +
+         box_scalar(query + done, lower + done, upper + done, dims - done);
+}
+
+template <std::size_t kBlocks>
+__attribute__((target("avx512f,avx512bw"))) void boxes_avx512_fixed(
+    const std::int8_t* lower, const std::int8_t* upper, const SketchQuery* const* queries,
+    std::size_t count, std::int32_t* out) {
+  __m512i lo[kBlocks];
+  __m512i hi[kBlocks];
+  for (std::size_t b = 0; b < kBlocks; ++b) {
+    lo[b] =
+        _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(lower + 32 * b)));
+    hi[b] =
+        _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(upper + 32 * b)));
+  }
+  for (std::size_t q = 0; q < count; ++q) {
+    const std::int8_t* v = queries[q]->values.data();
+    __m512i acc = _mm512_setzero_si512();
+    for (std::size_t b = 0; b < kBlocks; ++b) {
+      const __m512i x =
+          _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + 32 * b)));
+      const __m512i d = _mm512_sub_epi16(x, _mm512_max_epi16(lo[b], _mm512_min_epi16(hi[b], x)));
+      acc = _mm512_add_epi32(acc, _mm512_madd_epi16(d, d));
+    }
+    out[q] = _mm512_reduce_add_epi32(acc);
+  }
+}
+
+// One box against several queries: the box stays widened in registers.
+__attribute__((target("avx512f,avx512bw"))) void boxes_avx512(const std::int8_t* lower,
+                                                              const std::int8_t* upper,
+                                                              const SketchQuery* const* queries,
+                                                              std::size_t count, std::size_t dims,
+                                                              std::int32_t* out) {
+  if (dims == 256) {
+    boxes_avx512_fixed<8>(lower, upper, queries, count, out);
+    return;
+  }
+  constexpr std::size_t kHeld = 8;
+  const std::size_t blocks = dims / 32;
+  if (blocks > kHeld) {
+    for (std::size_t q = 0; q < count; ++q) {
+      out[q] = box_avx512(queries[q]->values.data(), lower, upper, dims);
+    }
+    return;
+  }
+  __m512i lo[kHeld];
+  __m512i hi[kHeld];
+  for (std::size_t b = 0; b < blocks; ++b) {
+    lo[b] =
+        _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(lower + 32 * b)));
+    hi[b] =
+        _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(upper + 32 * b)));
+  }
+  const std::size_t done = blocks * 32;
+  for (std::size_t q = 0; q < count; ++q) {
+    const std::int8_t* v = queries[q]->values.data();
+    __m512i acc = _mm512_setzero_si512();
+    for (std::size_t b = 0; b < blocks; ++b) {
+      const __m512i x =
+          _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + 32 * b)));
+      const __m512i d = _mm512_sub_epi16(x, _mm512_max_epi16(lo[b], _mm512_min_epi16(hi[b], x)));
+      acc = _mm512_add_epi32(acc, _mm512_madd_epi16(d, d));
+    }
+    out[q] = _mm512_reduce_add_epi32(acc) +
+             box_scalar(v + done, lower + done, upper + done, dims - done);
+  }
+}
+
+// Eight rows per register; 8 x 8 blocks are transposed so that each lane adds its row's
+// squares in index order.
+__attribute__((target("avx512f"))) void euclid_avx512(const double* const* left,
+                                                      const double* const* rows, std::size_t count,
+                                                      std::size_t dims, double* out) {
+  std::size_t r = 0;
+  for (; r + 8 <= count; r += 8) {
+    const double* a[8];
+    const double* p[8];
+    for (int l = 0; l < 8; ++l) {
+      a[l] = left[r + static_cast<std::size_t>(l)];
+      p[l] = rows[r + static_cast<std::size_t>(l)];
+    }
+    __m512d acc = _mm512_setzero_pd();
+    std::size_t j = 0;
+    const __m512i pick_even = _mm512_set_epi64(13, 12, 5, 4, 9, 8, 1, 0);
+    const __m512i pick_odd = _mm512_set_epi64(15, 14, 7, 6, 11, 10, 3, 2);
+    for (; j + 8 <= dims; j += 8) {
+      __m512d s[8];
+      for (int l = 0; l < 8; ++l) {
+        const __m512d d = _mm512_sub_pd(_mm512_loadu_pd(a[l] + j), _mm512_loadu_pd(p[l] + j));
+        s[l] = _mm512_mul_pd(d, d);
+      }
+      // a[l][k]: rows 2m, 2m+1 interleaved for dimensions k, k+2, k+4, k+6.
+      const __m512d a0 = _mm512_unpacklo_pd(s[0], s[1]);  // dims 0 2 4 6 of rows 0 1
+      const __m512d a1 = _mm512_unpackhi_pd(s[0], s[1]);  // dims 1 3 5 7 of rows 0 1
+      const __m512d b0 = _mm512_unpacklo_pd(s[2], s[3]);
+      const __m512d b1 = _mm512_unpackhi_pd(s[2], s[3]);
+      const __m512d c0 = _mm512_unpacklo_pd(s[4], s[5]);
+      const __m512d c1 = _mm512_unpackhi_pd(s[4], s[5]);
+      const __m512d e0 = _mm512_unpacklo_pd(s[6], s[7]);
+      const __m512d e1 = _mm512_unpackhi_pd(s[6], s[7]);
+      // Rows 0..3 for dims {0, 4} and {2, 6} (from a0, b0), {1, 5} and {3, 7} (a1, b1).
+      const __m512d f04 = _mm512_permutex2var_pd(a0, pick_even, b0);
+      const __m512d f26 = _mm512_permutex2var_pd(a0, pick_odd, b0);
+      const __m512d f15 = _mm512_permutex2var_pd(a1, pick_even, b1);
+      const __m512d f37 = _mm512_permutex2var_pd(a1, pick_odd, b1);
+      // Rows 4..7 likewise.
+      const __m512d g04 = _mm512_permutex2var_pd(c0, pick_even, e0);
+      const __m512d g26 = _mm512_permutex2var_pd(c0, pick_odd, e0);
+      const __m512d g15 = _mm512_permutex2var_pd(c1, pick_even, e1);
+      const __m512d g37 = _mm512_permutex2var_pd(c1, pick_odd, e1);
+      acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f04, g04, 0x44));  // dimension j
+      acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f15, g15, 0x44));  // j + 1
+      acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f26, g26, 0x44));  // j + 2
+      acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f37, g37, 0x44));  // j + 3
+      acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f04, g04, 0xee));  // j + 4
+      acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f15, g15, 0xee));  // j + 5
+      acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f26, g26, 0xee));  // j + 6
+      acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f37, g37, 0xee));  // j + 7
+    }
+    for (; j < dims; ++j) {
+      const __m512d v =
+          _mm512_set_pd(p[7][j], p[6][j], p[5][j], p[4][j], p[3][j], p[2][j], p[1][j], p[0][j]);
+      const __m512d u =
+          _mm512_set_pd(a[7][j], a[6][j], a[5][j], a[4][j], a[3][j], a[2][j], a[1][j], a[0][j]);
+      const __m512d d = _mm512_sub_pd(u, v);
+      acc = _mm512_add_pd(acc, _mm512_mul_pd(d, d));
+    }
+    _mm512_storeu_pd(out + r, _mm512_sqrt_pd(acc));
+  }
+  euclid_avx2(left + r, rows + r, count - r, dims, out + r);
+}
+
+// The same for exactly 64 * kBlocks values, with the query held in registers.
+template <std::size_t kBlocks>
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) void sketch_vnni_fixed(
+    const SketchQuery& query, const std::int8_t* rows, const std::int32_t* sums,
+    const std::int32_t* squares, std::size_t count, std::int32_t* out) {
+  constexpr std::size_t dims = 64 * kBlocks;
+  __m512i q[kBlocks];
+  for (std::size_t b = 0; b < kBlocks; ++b)
+    q[b] = _mm512_loadu_si512(query.shifted.data() + 64 * b);
+  std::size_t r = 0;
+  for (; r + 4 <= count; r += 4) {
+    __m512i acc[4];
+    for (std::size_t l = 0; l < 4; ++l) {
+      const std::int8_t* row = rows + (r + l) * dims;
+      acc[l] = _mm512_dpbusd_epi32(_mm512_setzero_si512(), q[0], _mm512_loadu_si512(row));
+      for (std::size_t b = 1; b < kBlocks; ++b) {
+        acc[l] = _mm512_dpbusd_epi32(acc[l], q[b], _mm512_loadu_si512(row + 64 * b));
+      }
+    }
+    const __m512i t01 = _mm512_add_epi32(_mm512_unpacklo_epi32(acc[0], acc[1]),
+                                         _mm512_unpackhi_epi32(acc[0], acc[1]));
+    const __m512i t23 = _mm512_add_epi32(_mm512_unpacklo_epi32(acc[2], acc[3]),
+                                         _mm512_unpackhi_epi32(acc[2], acc[3]));
+    const __m512i u =
+        _mm512_add_epi32(_mm512_unpacklo_epi64(t01, t23), _mm512_unpackhi_epi64(t01, t23));
+    const __m256i v = _mm256_add_epi32(_mm512_castsi512_si256(u), _mm512_extracti64x4_epi64(u, 1));
+    const __m128i w = _mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+    // dot = total - 128 * sum; out = query squares + row squares - 2 * dot.
+    const __m128i dot = _mm_sub_epi32(
+        w, _mm_slli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + r)), 7));
+    const __m128i result =
+        _mm_sub_epi32(_mm_add_epi32(_mm_set1_epi32(query.squares),
+                                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(squares + r))),
+                      _mm_slli_epi32(dot, 1));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + r), result);
+  }
+  for (; r < count; ++r) {
+    const std::int8_t* row = rows + r * dims;
+    __m512i acc = _mm512_setzero_si512();
+    for (std::size_t b = 0; b < kBlocks; ++b) {
+      acc = _mm512_dpbusd_epi32(acc, q[b], _mm512_loadu_si512(row + 64 * b));
+    }
+    const std::int32_t dot = _mm512_reduce_add_epi32(acc) - 128 * sums[r];
+    out[r] = query.squares + squares[r] - 2 * dot;
+  }
+}
+
+// Dot products of the shifted query (values + 128, unsigned) with the signed row values, 64
+// per instruction; the shift is undone with the row's sum, and the squared distance follows
+// from the two sums of squares. Every step is exact in 32-bit integers for dims <= 32768.
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) void sketch_vnni(
+    const SketchQuery& query, const std::int8_t* rows, const std::int32_t* sums,
+    const std::int32_t* squares, std::size_t count, std::size_t dims, std::int32_t* out) {
+  if (dims == 256) {
+    sketch_vnni_fixed<4>(query, rows, sums, squares, count, out);
+    return;
+  }
+  constexpr std::size_t kHeld = 8;  // query blocks of 64 values kept in registers
+  const std::size_t blocks = dims / 64;
+  const std::size_t tail = dims % 64;
+  if (blocks > kHeld) {
+    sketch_avx512(query.values.data(), rows, count, dims, out);
+    return;
+  }
+  const __mmask64 tail_mask = tail == 0 ? 0 : (~std::uint64_t{0} >> (64 - tail));
+  __m512i q[kHeld];
+  for (std::size_t b = 0; b < blocks; ++b) {
+    q[b] = _mm512_loadu_si512(query.shifted.data() + 64 * b);
+  }
+  const __m512i q_tail = _mm512_maskz_loadu_epi8(tail_mask, query.shifted.data() + 64 * blocks);
+  std::size_t r = 0;
+  // Four rows at a time: their 16-lane partial sums are folded together before the last steps.
+  for (; r + 4 <= count; r += 4) {
+    __m512i acc[4];
+    for (std::size_t l = 0; l < 4; ++l) {
+      const std::int8_t* row = rows + (r + l) * dims;
+      acc[l] = _mm512_setzero_si512();
+      for (std::size_t b = 0; b < blocks; ++b) {
+        acc[l] = _mm512_dpbusd_epi32(acc[l], q[b], _mm512_loadu_si512(row + 64 * b));
+      }
+      if (tail != 0) {
+        acc[l] = _mm512_dpbusd_epi32(acc[l], q_tail,
+                                     _mm512_maskz_loadu_epi8(tail_mask, row + 64 * blocks));
+      }
+    }
+    const __m512i t01 = _mm512_add_epi32(_mm512_unpacklo_epi32(acc[0], acc[1]),
+                                         _mm512_unpackhi_epi32(acc[0], acc[1]));
+    const __m512i t23 = _mm512_add_epi32(_mm512_unpacklo_epi32(acc[2], acc[3]),
+                                         _mm512_unpackhi_epi32(acc[2], acc[3]));
+    const __m512i u =
+        _mm512_add_epi32(_mm512_unpacklo_epi64(t01, t23), _mm512_unpackhi_epi64(t01, t23));
+    const __m256i v = _mm256_add_epi32(_mm512_castsi512_si256(u), _mm512_extracti64x4_epi64(u, 1));
+    const __m128i w = _mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+    alignas(16) std::int32_t totals[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(totals), w);
+    for (std::size_t l = 0; l < 4; ++l) {
+      const std::int32_t dot = totals[l] - 128 * sums[r + l];
+      out[r + l] = query.squares + squares[r + l] - 2 * dot;
+    }
+  }
+  for (; r < count; ++r) {
+    const std::int8_t* row = rows + r * dims;
+    __m512i acc = _mm512_setzero_si512();
+    for (std::size_t b = 0; b < blocks; ++b) {
+      acc = _mm512_dpbusd_epi32(acc, q[b], _mm512_loadu_si512(row + 64 * b));
+    }
+    if (tail != 0) {
+      acc = _mm512_dpbusd_epi32(acc, q_tail, _mm512_maskz_loadu_epi8(tail_mask, row + 64 * blocks));
+    }
+    const std::int32_t dot = _mm512_reduce_add_epi32(acc) - 128 * sums[r];
+    out[r] = query.squares + squares[r] - 2 * dot;
+  }
+}
+
+#endif  // QUILLFEN_X86
+
+using SketchKernel = void (*)(const SketchQuery&, const std::int8_t*, const std::int32_t*,
+                              const std::int32_t*, std::size_t, std::size_t, std::int32_t*);
+
+// The kernels that work on the signed values alone.
+template <void (*kernel)(const std::int8_t*, const std::int8_t*, std::size_t, std::size_t,
+                         std::int32_t*)>
+void on_values(const SketchQuery& query, const std::int8_t* rows, const std::int32_t*,
+               const std::int32_t*, std::size_t count, std::size_t dims, std::int32_t* out) {
+  kernel(query.values.data(), rows, count, dims, out);
+}
+
+using BoxKernel = std::int32_t (*)(const std::int8_t*, const std::int8_t*, const std::int8_t*,
+                                   std::size_t);
+using BoxesKernel = void (*)(const std::int8_t*, const std::int8_t*, const SketchQuery* const*,
+                             std::size_t, std::size_t, std::int32_t*);
+
+template <BoxKernel kernel>
+void each_box(const std::int8_t* lower, const std::int8_t* upper, const SketchQuery* const* queries,
+              std::size_t count, std::size_t dims, std::int32_t* out) {
+  for (std::size_t q = 0; q < count; ++q)
+    out[q] = kernel(queries[q]->values.data(), lower, upper, dims);
+}
+
+struct Kernels {
+  SketchKernel sketch = on_values<sketch_scalar>;
+  BoxKernel box = box_scalar;
+  BoxesKernel boxes = each_box<box_scalar>;
+  void (*euclid)(const double* const*, const double* const*, std::size_t, std::size_t,
+                 double*) = euclid_scalar;
+};
+
+SimdLevel detect_level() {
+#ifdef QUILLFEN_X86
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) {
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) {
+      return __builtin_cpu_supports("avx512vnni") ? SimdLevel::Avx512Vnni : SimdLevel::Avx512;
+    }
+    return SimdLevel::Avx2;
+  }
+  return SimdLevel::Sse2;
+#else
+  return SimdLevel::Portable;
+#endif
+}
+
+Kernels kernels_for(SimdLevel level) {
+  Kernels k;
+  if (level > best_simd_level()) level = best_simd_level();
+#ifdef QUILLFEN_X86
+  switch (level) {
+    case SimdLevel::Portable:
+      break;
+    case SimdLevel::Sse2:
+      k.euclid = euclid_sse2;
+      break;
+    case SimdLevel::Avx2:
+      k = {on_values<sketch_avx2>, box_avx2, each_box<box_avx2>, euclid_avx2};
+      break;
+    case SimdLevel::Avx512:
+      k = {on_values<sketch_avx512>, box_avx512, boxes_avx512, euclid_avx512};
+      break;
+    case SimdLevel::Avx512Vnni:
+      k = {sketch_vnni, box_avx512, boxes_avx512, euclid_avx512};
+      break;
+  }
+#endif
+  return k;
+}
+
+const Kernels& kernels() {
+  static const Kernels chosen = kernels_for(best_simd_level());
+  return chosen;
+}
+
+}  // namespace
+
+double euclidean_distance(std::span<const double> a, std::span<const double> b) {
+  double sum = 0.0;
+  for (std::size_t j = 0; j < a.size(); ++j) {
+    const double diff = a[j] - b[j];
+    sum += diff * diff;
+  }
+  return std::sqrt(sum);
+}
+
+SketchScale SketchScale::for_rows(double max_abs, std::size_t dims) {
+  SketchScale s;
+  if (!(max_abs >= 1e-90 && max_abs <= 1e90) || dims == 0 || dims > kMaxDims) return s;
+  s.scale_ = max_abs / 126.5;  // |x / s| stays below 127 with room for rounding
+  s.inverse_ = 1.0 / s.scale_;
+  s.shrunk_ = s.scale_ * (1.0 - kRelativeMargin);
+  return s;
+}
+
+double SketchScale::quantize(const double* row, std::size_t dims, std::int8_t* out) const {
+  if (!usable()) {
+    std::fill(out, out + dims, std::int8_t{0});
+    return std::numeric_limits<double>::infinity();
+  }
+  double sum = 0.0;
+  for (std::size_t j = 0; j < dims; ++j) {
+    const double q = std::clamp(std::nearbyint(row[j] * inverse_), -127.0, 127.0);
+    out[j] = static_cast<std::int8_t>(q);
+    const double residual = row[j] - scale_ * q;
+    sum += residual * residual;
+  }
+  return std::sqrt(sum) * (1.0 + kRelativeMargin) + kScaleMargin * scale_;
+}
+
+void box_squared_distances(const std::int8_t* lower, const std::int8_t* upper,
+                           const SketchQuery* const* queries, std::size_t count, std::size_t dims,
+                           std::int32_t* out) {
+  kernels().boxes(lower, upper, queries, count, dims, out);
+}
+
+std::int32_t box_squared_distance(const std::int8_t* query, const std::int8_t* lower,
+                                  const std::int8_t* upper, std::size_t dims) {
+  return kernels().box(query, lower, upper, dims);
+}
+
+void euclidean_distances(const double* query, const double* const* rows, std::size_t count,
+                         std::size_t dims, double* out) {
+  constexpr std::size_t kChunk = 64;
+  const double* left[kChunk];
+  std::fill_n(left, kChunk, query);
+  for (std::size_t begin = 0; begin < count; begin += kChunk) {
+    kernels().euclid(left, rows + begin, std::min(kChunk, count - begin), dims, out + begin);
+  }
+}
+
+void euclidean_distances(const double* const* left, const double* const* right, std::size_t count,
+                         std::size_t dims, double* out) {
+  kernels().euclid(left, right, count, dims, out);
+}
+
+void SketchQuery::assign(const std::int8_t* sketch, std::size_t dims, double error_bound) {
+  values.assign(sketch, sketch + dims);
+  shifted.resize(dims);
+  squares = 0;
+  for (std::size_t j = 0; j < dims; ++j) {
+    shifted[j] = static_cast<std::uint8_t>(values[j] + 128);
+    squares += values[j] * values[j];
+  }
+  error = error_bound;
+}
+
+SketchSet::SketchSet(const SketchScale& scale, std::size_t dims, std::size_t slots)
+    : scale_(scale),
+      dims_(dims),
+      values_(slots * dims),
+      sums_(slots),
+      squares_(slots),
+      errors_(slots) {}
+
+void SketchSet::set(std::size_t slot, const double* row) {
+  std::int8_t* out = &values_[slot * dims_];
+  errors_[slot] = scale_.quantize(row, dims_, out);
+  std::int32_t sum = 0;
+  std::int32_t squares = 0;
+  for (std::size_t j = 0; j < dims_; ++j) {
+    sum += out[j];
+    squares += out[j] * out[j];
+  }
+  sums_[slot] = sum;
+  squares_[slot] = squares;
+}
+
+void SketchSet::copy(std::size_t from, std::size_t to) {
+  std::copy_n(&values_[from * dims_], dims_, &values_[to * dims_]);
+  sums_[to] = sums_[from];
+  squares_[to] = squares_[from];
+  errors_[to] = errors_[from];
+}
+
+void SketchSet::query_of(std::size_t slot, SketchQuery& query) const {
+  query.assign(sketch(slot), dims_, errors_[slot]);
+}
+
+void SketchSet::query_of_row(const double* row, SketchQuery& query) const {
+  std::vector<std::int8_t> values(dims_);
+  const double error = scale_.quantize(row, dims_, values.data());
+  query.assign(values.data(), dims_, error);
+}
+
+void SketchSet::squared_distances(const SketchQuery& query, std::size_t first, std::size_t count,
+                                  std::int32_t* out) const {
+  kernels().sketch(query, sketch(first), &sums_[first], &squares_[first], count, dims_, out);
+}
+
+void SketchSet::lower_bounds(const SketchQuery& query, std::size_t first, std::size_t count,
+                             double* out) const {
+  constexpr std::size_t kChunk = 64;
+  std::int32_t squared[kChunk];
+  for (std::size_t begin = 0; begin < count; begin += kChunk) {
+    const std::size_t n = std::min(kChunk, count - begin);
+    squared_distances(query, first + begin, n, squared);
+    const double* errors = &errors_[first + begin];
+    double* bounds = out + begin;
+    std::size_t r = 0;
+#ifdef QUILLFEN_X86
+    const __m128d factor = _mm_set1_pd(scale_.shrunk_scale());
+    const __m128d query_error = _mm_set1_pd(query.error);
+    for (; r + 2 <= n; r += 2) {
+      const __m128d root = _mm_sqrt_pd(
+          _mm_cvtepi32_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(squared + r))));
+      const __m128d e = _mm_add_pd(query_error, _mm_loadu_pd(errors + r));
+      _mm_storeu_pd(bounds + r,
+                    _mm_max_pd(_mm_sub_pd(_mm_mul_pd(factor, root), e), _mm_setzero_pd()));
+    }
+#endif
+    for (; r < n; ++r) bounds[r] = scale_.lower_bound(squared[r], query.error + errors[r]);
+  }
+}
+
+SimdLevel best_simd_level() {
+  static const SimdLevel level = detect_level();
+  return level;
+}
+
+void sketch_squared_distances_at(SimdLevel level, const SketchQuery& query, const SketchSet& set,
+                                 std::size_t first, std::size_t count, std::int32_t* out) {
+  kernels_for(level).sketch(query, set.sketch(first), &set.sums_[first], &set.squares_[first],
+                            count, set.dims_, out);
+}
+
+std::int32_t box_squared_distance_at(SimdLevel level, const std::int8_t* query,
+                                     const std::int8_t* lower, const std::int8_t* upper,
+                                     std::size_t dims) {
+  return kernels_for(level).box(query, lower, upper, dims);
+}
+
+void euclidean_distances_at(SimdLevel level, const double* const* left, const double* const* right,
+                            std::size_t count, std::size_t dims, double* out) {
+  kernels_for(level).euclid(left, right, count, dims, out);
+}
+
+}  // namespace quillfen::speakers::hdbscan

@@ -1,0 +1,187 @@
+#include "speakers/hdbscan/sketch.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "speakers/hdbscan/hdbscan.h"
+
+namespace quillfen::speakers::hdbscan {
+namespace {
+
+std::vector<SimdLevel> levels() {
+  std::vector<SimdLevel> all;
+  for (const SimdLevel level : {SimdLevel::Portable, SimdLevel::Sse2, SimdLevel::Avx2,
+                                SimdLevel::Avx512, SimdLevel::Avx512Vnni}) {
+    if (level <= best_simd_level()) all.push_back(level);
+  }
+  return all;
+}
+
+TEST(DistanceKernels, ExactDistancesAreBitIdenticalOnEveryLevel) {
+  std::mt19937_64 rng(5);
+  std::normal_distribution<double> normal;
+  for (const std::size_t dims : {1u, 2u, 3u, 7u, 8u, 9u, 17u, 256u}) {
+    const std::size_t count = 1 + rng() % 21;
+    std::vector<double> query(dims);
+    std::vector<std::vector<double>> rows(count, std::vector<double>(dims));
+    for (double& v : query) v = normal(rng);
+    for (auto& row : rows) {
+      // Mixed magnitudes make every rounding visible.
+      for (double& v : row) v = normal(rng) * std::pow(10.0, static_cast<double>(rng() % 7) - 3);
+    }
+    // Pairs: the query against every row, and each row against the next one.
+    std::vector<const double*> left;
+    std::vector<const double*> right;
+    std::vector<double> expected;
+    for (std::size_t r = 0; r < count; ++r) {
+      left.push_back(query.data());
+      right.push_back(rows[r].data());
+      expected.push_back(euclidean_distance(query, rows[r]));
+      left.push_back(rows[r].data());
+      right.push_back(rows[(r + 1) % count].data());
+      expected.push_back(euclidean_distance(rows[r], rows[(r + 1) % count]));
+    }
+    for (const SimdLevel level : levels()) {
+      std::vector<double> out(left.size(), -1.0);
+      euclidean_distances_at(level, left.data(), right.data(), left.size(), dims, out.data());
+      EXPECT_EQ(out, expected) << "level " << static_cast<int>(level) << " dims " << dims;
+    }
+    std::vector<double> shared(count, -1.0);
+    std::vector<const double*> row_pointers;
+    for (const auto& row : rows) row_pointers.push_back(row.data());
+    euclidean_distances(query.data(), row_pointers.data(), count, dims, shared.data());
+    for (std::size_t r = 0; r < count; ++r) EXPECT_EQ(shared[r], expected[2 * r]);
+  }
+}
+
+TEST(DistanceKernels, IntegerKernelsAgreeOnEveryLevel) {
+  std::mt19937_64 rng(8);
+  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
+  auto value = [&] { return static_cast<std::int8_t>(static_cast<int>(rng() % 255) - 127); };
+  for (const std::size_t dims : {1u, 15u, 16u, 31u, 33u, 64u, 65u, 256u, 600u}) {
+    const std::size_t count = 1 + rng() % 9;
+    std::vector<double> rows((count + 1) * dims);
+    for (double& v : rows) v = uniform(rng);
+    rows[0] = 1.0;  // the scale's extreme, sketched as +-126 or 127
+    rows[1] = -1.0;
+    SketchSet filled(SketchScale::for_rows(1.0, dims), dims, count + 1);
+    for (std::size_t r = 0; r <= count; ++r) filled.set(r, &rows[r * dims]);
+    SketchQuery query;
+    filled.query_of(count, query);
+
+    std::vector<std::int32_t> expected(count);
+    sketch_squared_distances_at(SimdLevel::Portable, query, filled, 0, count, expected.data());
+    std::int32_t by_hand = 0;
+    for (std::size_t j = 0; j < dims; ++j) {
+      const int diff = query.values[j] - filled.sketch(0)[j];
+      by_hand += diff * diff;
+    }
+    EXPECT_EQ(expected[0], by_hand);
+
+    std::vector<std::int8_t> lower(dims);
+    std::vector<std::int8_t> upper(dims);
+    for (std::size_t j = 0; j < dims; ++j) {
+      lower[j] = value();
+      upper[j] = std::max(lower[j], value());
+    }
+    const std::int32_t box = box_squared_distance_at(SimdLevel::Portable, query.values.data(),
+                                                     lower.data(), upper.data(), dims);
+    std::int32_t through_many = -1;
+    const SketchQuery* one = &query;
+    box_squared_distances(lower.data(), upper.data(), &one, 1, dims, &through_many);
+    EXPECT_EQ(through_many, box);
+    for (const SimdLevel level : levels()) {
+      std::vector<std::int32_t> out(count);
+      sketch_squared_distances_at(level, query, filled, 0, count, out.data());
+      EXPECT_EQ(out, expected) << "level " << static_cast<int>(level) << " dims " << dims;
+      EXPECT_EQ(
+          box_squared_distance_at(level, query.values.data(), lower.data(), upper.data(), dims),
+          box);
+    }
+  }
+}
+
+// The bounds must never exceed the computed distance, whatever the magnitudes; and on unit
+// rows they must be close enough to be useful.
+TEST(SketchScale, LowerBoundsNeverExceedTheComputedDistance) {
+  std::mt19937_64 rng(13);
+  std::normal_distribution<double> normal;
+  for (const double magnitude : {1e-80, 1e-6, 1.0, 3e4, 1e80}) {
+    const std::size_t dims = 1 + rng() % 300;
+    const std::size_t n = 60;
+    std::vector<std::vector<double>> rows(n, std::vector<double>(dims));
+    for (std::size_t i = 0; i < n; ++i) {
+      for (double& v : rows[i]) v = normal(rng) * magnitude;
+      if (i % 3 == 1) {
+        // A near-duplicate of the previous row: differences at the last bits.
+        rows[i] = rows[i - 1];
+        const std::size_t j = rng() % dims;
+        rows[i][j] = std::nextafter(rows[i][j], 0.0);
+      }
+    }
+    double max_abs = 0.0;
+    for (const auto& row : rows) {
+      for (const double v : row) max_abs = std::max(max_abs, std::fabs(v));
+    }
+    const SketchScale scale = SketchScale::for_rows(max_abs, dims);
+    ASSERT_TRUE(scale.usable());
+    SketchSet set(scale, dims, n);
+    std::vector<std::int8_t> lower(dims, 127);
+    std::vector<std::int8_t> upper(dims, -127);
+    for (std::size_t i = 0; i < n; ++i) {
+      set.set(i, rows[i].data());
+      if (i >= n / 2) continue;
+      for (std::size_t j = 0; j < dims; ++j) {
+        lower[j] = std::min(lower[j], scale.lower_of(rows[i][j]));
+        upper[j] = std::max(upper[j], scale.upper_of(rows[i][j]));
+      }
+    }
+    SketchQuery query;
+    for (std::size_t a = 0; a < n; ++a) {
+      set.query_of(a, query);
+      std::vector<double> bounds(n);
+      set.lower_bounds(query, 0, n, bounds.data());
+      const double box = scale.lower_bound(
+          box_squared_distance(query.values.data(), lower.data(), upper.data(), dims), query.error);
+      for (std::size_t b = 0; b < n; ++b) {
+        const double exact = euclidean_distance(rows[a], rows[b]);
+        EXPECT_LE(bounds[b], exact) << "magnitude " << magnitude;
+        if (b < n / 2) {
+          EXPECT_LE(box, exact) << "magnitude " << magnitude;
+        }
+      }
+    }
+  }
+
+  // Unit rows far apart: the bound is within a few percent of the distance.
+  std::vector<double> a(256, 0.0);
+  std::vector<double> b(256, 0.0);
+  for (std::size_t j = 0; j < 256; ++j) (j % 2 == 0 ? a : b)[j] = 1.0 / std::sqrt(128.0);
+  SketchSet unit(SketchScale::for_rows(1.0 / std::sqrt(128.0), 256), 256, 2);
+  unit.set(0, a.data());
+  unit.set(1, b.data());
+  SketchQuery query;
+  unit.query_of(0, query);
+  double bound = 0.0;
+  unit.lower_bounds(query, 1, 1, &bound);
+  EXPECT_GT(bound, 0.97 * euclidean_distance(a, b));
+}
+
+TEST(SketchScale, UnusableScalesGiveZeroBounds) {
+  for (const auto& [max_abs, dims] : std::vector<std::pair<double, std::size_t>>{
+           {0.0, 4}, {1e-95, 4}, {1e95, 4}, {1.0, 0}, {1.0, 40000}}) {
+    const SketchScale scale = SketchScale::for_rows(max_abs, dims);
+    EXPECT_FALSE(scale.usable());
+    const std::vector<double> row(std::min<std::size_t>(dims, 4), 0.5);
+    std::vector<std::int8_t> sketch(row.size());
+    const double error = scale.quantize(row.data(), row.size(), sketch.data());
+    EXPECT_EQ(scale.lower_bound(1000, error), 0.0);
+  }
+}
+
+}  // namespace
+}  // namespace quillfen::speakers::hdbscan
