@@ -119,7 +119,16 @@ void KdTree::insert(std::size_t node, const double* point, std::size_t item) {
   leaf.points.push_back(point);
   leaf.items.push_back(item);
   leaf.size += 1;
-  if (leaf.size > capacity_) split_leaf(node);
+  if (leaf.size <= capacity_) return;
+  // A leaf that could not split holds copies of one point; another copy leaves the spread at 0,
+  // so the O(size) rescan of split_leaf is skipped (it would make n copies cost O(n^2)).
+  if (leaf.identical_points) {
+    const double* first = leaf.points.front();
+    bool same = true;
+    for (std::size_t j = 0; j < dimensions_ && same; ++j) same = point[j] == first[j];
+    if (same) return;
+  }
+  split_leaf(node);
 }
 
 void KdTree::split_leaf(std::size_t node) {
@@ -149,7 +158,10 @@ void KdTree::split_leaf(std::size_t node) {
       }
     }
   }
-  if (!found) return;
+  if (!found) {
+    nodes_[node].identical_points = true;
+    return;
+  }
 
   double split_value = best_lower + (best_upper - best_lower) * 0.5;
   // A spread beyond the largest double would put the midpoint at infinity and every point on

@@ -122,6 +122,8 @@ class KdTree {
     std::size_t right = 0;
     std::vector<const double*> points;  // leaf only
     std::vector<std::size_t> items;     // leaf only
+    // Leaf only: over capacity because every stored point is identical (no spread to split).
+    bool identical_points = false;
   };
 
   // Built on the first query after a change: 8-bit sketches of every point (in leaf order),
