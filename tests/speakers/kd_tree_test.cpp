@@ -94,7 +94,13 @@ TEST(KdTree, KthNeighbourDistancesOfAllStoredPoints) {
       }
     }
     // Leaves that cannot split, one beyond 64 points.
-    if (round % 5 == 0) rows.insert(rows.end(), round % 10 == 0 ? 20 : 70, rows[0]);
+    if (round % 5 == 0) {
+      rows.insert(rows.end(), round % 10 == 0 ? 20 : 70, rows[0]);
+      // Copies whose zeros carry the other sign are still the same point.
+      for (std::size_t i = n; i < rows.size(); i += 2) {
+        for (double& v : rows[i]) v = v == 0.0 ? -v : v;
+      }
+    }
     const KdTree tree = build(rows);
     const std::size_t k = rng() % (rows.size() + 2);
     const auto kth = tree.kth_neighbour_distances(k);

@@ -268,6 +268,7 @@ void KdTree::build_index() const {
     const Node& node = nodes_[leaf];
     ix.nodes[leaf].leaf_begin = ix.points.size();
     ix.nodes[leaf].leaf_count = static_cast<std::uint32_t>(node.points.size());
+    ix.nodes[leaf].identical_points = node.identical_points;
     std::int8_t* lower = &ix.boxes[leaf * 2 * d];
     std::int8_t* upper = lower + d;
     std::fill(lower, lower + d, std::int8_t{127});
@@ -471,42 +472,66 @@ std::vector<Neighbour> KdTree::kth_neighbour_distances(std::size_t k) const {
         pending.push({nearest_bound, here.right, still_open});
         continue;
       }
-      // A leaf: sketch bounds per open query, then the exact distances of every pair that
-      // could still be kept, all in one batch.
-      bounds.resize(here.leaf_count);
-      pair_query.clear();
-      pair_slot.clear();
-      pair_left.clear();
-      pair_right.clear();
-      for (const std::size_t q : open) {
-        ix.sketches.lower_bounds(queries[q], here.leaf_begin, here.leaf_count, bounds.data());
-        for (std::size_t i = 0; i < here.leaf_count; ++i) {
-          if (bounds[i] >= top[q]) continue;  // can never be kept
-          pair_query.push_back(q);
-          pair_slot.push_back(here.leaf_begin + i);
-          pair_left.push_back(ix.points[first + q]);
-          pair_right.push_back(ix.points[here.leaf_begin + i]);
-        }
-      }
-      distances.resize(pair_query.size());
-      euclidean_distances(pair_left.data(), pair_right.data(), pair_left.size(), d,
-                          distances.data());
-      for (std::size_t c = 0; c < pair_query.size(); ++c) {
-        const std::size_t q = pair_query[c];
+      // A leaf: sketch bounds per open query, then the exact distances of the pairs that could
+      // still be kept, in batches of bounded size (a leaf of many identical points would
+      // otherwise queue leaf size x open queries pairs at once).
+      constexpr std::size_t kPairBatch = 4096;
+      const auto keep = [&](std::size_t q, double distance, std::size_t item) {
         std::vector<HeapEntry>& kept = evaluated[q];
         if (kept.size() < num) {
-          kept.push_back({distances[c], ix.items[pair_slot[c]]});
+          kept.push_back({distance, item});
           std::push_heap(kept.begin(), kept.end(), heap_less);
-        } else if (distances[c] < kept.front().distance) {
+        } else if (distance < kept.front().distance) {
           std::pop_heap(kept.begin(), kept.end(), heap_less);
-          kept.back() = {distances[c], ix.items[pair_slot[c]]};
+          kept.back() = {distance, item};
           std::push_heap(kept.begin(), kept.end(), heap_less);
         }
         if (kept.size() == num) {
           top[q] = kept.front().distance;
           box_cutoff[q] = scale.exceeding_squared(top[q], queries[q].error);
         }
+      };
+      const auto flush = [&] {
+        distances.resize(pair_query.size());
+        euclidean_distances(pair_left.data(), pair_right.data(), pair_left.size(), d,
+                            distances.data());
+        for (std::size_t c = 0; c < pair_query.size(); ++c) {
+          keep(pair_query[c], distances[c], ix.items[pair_slot[c]]);
+        }
+        pair_query.clear();
+        pair_slot.clear();
+        pair_left.clear();
+        pair_right.clear();
+      };
+      bounds.resize(here.leaf_count);
+      pair_query.clear();
+      pair_slot.clear();
+      pair_left.clear();
+      pair_right.clear();
+      const double* leaf_first = ix.points[here.leaf_begin];
+      for (const std::size_t q : open) {
+        const double* query_point = ix.points[first + q];
+        if (here.identical_points &&
+            std::equal(query_point, query_point + d, leaf_first)) {
+          // Every point of the leaf equals the query: each distance is exactly 0, and at most
+          // num of them can be kept.
+          const std::size_t count = std::min<std::size_t>(here.leaf_count, num);
+          for (std::size_t i = 0; i < count; ++i) {
+            keep(q, 0.0, ix.items[here.leaf_begin + i]);
+          }
+          continue;
+        }
+        ix.sketches.lower_bounds(queries[q], here.leaf_begin, here.leaf_count, bounds.data());
+        for (std::size_t i = 0; i < here.leaf_count; ++i) {
+          if (bounds[i] >= top[q]) continue;  // can never be kept
+          pair_query.push_back(q);
+          pair_slot.push_back(here.leaf_begin + i);
+          pair_left.push_back(query_point);
+          pair_right.push_back(ix.points[here.leaf_begin + i]);
+        }
+        if (pair_query.size() >= kPairBatch) flush();
       }
+      flush();
     }
     for (std::size_t q = 0; q < group; ++q) {
       result.push_back({evaluated[q].front().distance, ix.items[first + q]});

@@ -135,6 +135,7 @@ class KdTree {
     std::uint32_t left = 0;
     std::uint32_t right = 0;
     std::uint32_t leaf_count = 0;  // points of a leaf; 0 marks an inner node
+    bool identical_points = false;  // a leaf whose points are all copies of one point
     std::size_t leaf_begin = 0;    // first slot of a leaf's points
   };
   struct SearchIndex {
