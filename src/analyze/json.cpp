@@ -237,21 +237,21 @@ class Parser {
   bool fail_here(const char* description) { return fail(description, pos_); }
   bool fail_eof(const char* description) { return fail(description, kAtEnd); }
 
-  // "{description} at line {line} column {column}": the line and the 1-based byte column
-  // of the offending byte; at the end of the text, of its last byte (column 0 when empty).
+  // "{description} at line {line} column {column}", counted over the text up to and including
+  // the offending byte (up to the end of the text for an unexpected end): the line from 1,
+  // the column as the number of bytes since the last line feed. An empty text, or an end
+  // right after a line feed, gives column 0.
   std::string message() const {
+    const std::size_t end = error_offset_ == kAtEnd ? text_.size() : error_offset_ + 1;
     std::size_t line = 1;
     std::size_t column = 0;
-    if (!text_.empty()) {
-      const std::size_t offset = error_offset_ == kAtEnd ? text_.size() - 1 : error_offset_;
-      std::size_t line_start = 0;
-      for (std::size_t i = 0; i < offset; ++i) {
-        if (text_[i] == '\n') {
-          ++line;
-          line_start = i + 1;
-        }
+    for (std::size_t i = 0; i < end; ++i) {
+      if (text_[i] == '\n') {
+        ++line;
+        column = 0;
+      } else {
+        ++column;
       }
-      column = offset - line_start + 1;
     }
     return std::string(error_) + " at line " + std::to_string(line) + " column " +
            std::to_string(column);

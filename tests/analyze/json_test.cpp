@@ -147,7 +147,7 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"", "EOF while parsing a value at line 1 column 0"},
         ErrorCase{"  \n ", "EOF while parsing a value at line 2 column 1"},
         ErrorCase{"[1,2", "EOF while parsing a list at line 1 column 4"},
-        ErrorCase{"[\n", "EOF while parsing a list at line 1 column 2"},
+        ErrorCase{"[\n", "EOF while parsing a list at line 2 column 0"},
         ErrorCase{"[1,", "EOF while parsing a value at line 1 column 3"},
         ErrorCase{"{", "EOF while parsing an object at line 1 column 1"},
         ErrorCase{"{\"a\"", "EOF while parsing an object at line 1 column 4"},
