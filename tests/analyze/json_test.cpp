@@ -192,9 +192,10 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"\"a\tb\"",
                   "control character (\\u0000-\\u001F) found while parsing a string "
                   "at line 1 column 3"},
+        // The offending line feed itself ends line 1.
         ErrorCase{"\"a\nb\"",
                   "control character (\\u0000-\\u001F) found while parsing a string "
-                  "at line 1 column 3"},
+                  "at line 2 column 0"},
         ErrorCase{"{1:2}", "key must be a string at line 1 column 2"},
         ErrorCase{"{\"a\":1, b:2}", "key must be a string at line 1 column 9"},
         ErrorCase{"\"\\uDC00\"", "lone leading surrogate in hex escape at line 1 column 7"},
