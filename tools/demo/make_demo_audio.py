@@ -60,11 +60,11 @@ TURNS = [
 
 def render(voice, text):
     """One utterance as float64 samples at 16 kHz, trimmed to its audible part, at the turn level."""
-    spec = VOICES[voice]
-    wav = subprocess.run(["espeak-ng", *spec["espeak"], "--stdout", text], check=True,
+    settings = VOICES[voice]
+    wav = subprocess.run(["espeak-ng", *settings["espeak"], "--stdout", text], check=True,
                          stdout=subprocess.PIPE).stdout
     raw = subprocess.run(["sox", "-t", "wav", "-", "-t", "raw", "-e", "floating-point", "-b", "32",
-                          "-L", "-c", "1", "-", *spec["sox_effects"], "rate", str(SAMPLE_RATE)],
+                          "-L", "-c", "1", "-", *settings["sox_effects"], "rate", str(SAMPLE_RATE)],
                          input=wav, check=True, stdout=subprocess.PIPE).stdout
     x = np.frombuffer(raw, dtype="<f4").astype(np.float64)
     audible = np.flatnonzero(np.abs(x) > 0.01 * np.abs(x).max())
