@@ -5,6 +5,8 @@
 #include <limits>
 #include <utility>
 
+#include "speakers/segmentation.h"
+
 namespace quillfen::speakers::diarization {
 
 DiarizationError DiarizationError::frame_matrix_length_mismatch(std::size_t len,
@@ -67,18 +69,6 @@ constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
 // ---------------------------------------------------------------------------------------------
 // Intervals
-
-// Index of the first largest score: a later score replaces the best only when strictly
-// greater, so ties go to the lower class and a NaN never wins (a NaN at class 0 keeps class 0).
-std::size_t first_largest_class(std::span<const float> scores) {
-  std::size_t best = 0;
-  for (std::size_t j = 1; j < scores.size(); ++j) {
-    if (static_cast<double>(scores[j]) > static_cast<double>(scores[best])) {
-      best = j;
-    }
-  }
-  return best;
-}
 
 // Softmax probability of class c in 64-bit floats, shifted by the largest non-NaN score.
 double class_probability(std::span<const float> scores, std::size_t c) {
@@ -332,7 +322,7 @@ std::vector<SpeakerInterval> find_intervals(std::span<const float> scores, std::
 
   for (std::size_t t = 0; t < frames; ++t) {
     const std::span<const float> row = scores.subspan(t * num_classes, num_classes);
-    const std::size_t c = first_largest_class(row);
+    const std::size_t c = most_likely_class(row);
     const bool active = c >= 1 && c <= 3 && class_probability(row, c) >= kActivityThreshold;
     if (run_class != 0 && (!active || c != run_class)) {
       close_run(t);
