@@ -13,9 +13,14 @@ Writes, into OUT_DIR:
   demo-truth.json    the turns: statement id, voice, start and end in seconds, text
   demo-audio.wav     the same recording as a 16-bit WAV file, for listening
 
-Usage: make_demo_audio.py OUT_DIR
+With --conversation second it renders another conversation of the same two voices instead: other
+sentences, voice B speaking first, one voice sometimes taking two turns in a row, and its own
+background noise. Its files are named demo2-audio.f32, demo2-truth.json and demo2-audio.wav.
+
+Usage: make_demo_audio.py OUT_DIR [--conversation first|second]
 """
 
+import argparse
 import json
 import os
 import subprocess
@@ -26,7 +31,6 @@ import numpy as np
 SAMPLE_RATE = 16000
 TURN_LEVEL_RMS = 0.05  # about -26 dBFS over the audible samples of each turn
 NOISE_RMS = 0.0005  # about -66 dBFS
-NOISE_SEED = 7
 LEAD_IN_S = 0.8
 TAIL_S = 1.0
 
@@ -44,7 +48,7 @@ VOICES = {
 }
 
 # (voice, pause before the turn in seconds; negative = the turn starts before the previous ends, text)
-TURNS = [
+FIRST_TURNS = [
     ("A", 0.0, "Good morning. Thanks for joining the planning call today."),
     ("B", 0.7, "Happy to be here. I read the notes you sent last night."),
     ("A", 0.8, "Great. The first question is when the new library opens to the public."),
@@ -56,6 +60,25 @@ TURNS = [
     ("A", 0.6, "Two hundred seems a lot. Let us start with one hundred and fifty."),
     ("B", 0.9, "Fine, one hundred and fifty it is. Shall we meet again on Friday?"),
 ]
+
+SECOND_TURNS = [
+    ("B", 0.0, "Hello again. I spoke to the bakery yesterday about the cakes."),
+    ("A", 0.8, "Wonderful. What did they say about the price?"),
+    ("A", 0.9, "And can they deliver on the morning of the opening?"),
+    ("B", 0.7, "They can deliver at eight, and the price is lower than we feared."),
+    ("B", 1.0, "They also offered to bake a cake in the shape of the new building."),
+    ("A", 0.6, "That would make a lovely picture for the local paper."),
+    ("B", -1.2, "I will send them the drawings from the architect this week."),
+    ("A", 0.8, "The head teacher wrote back. The choir would love to sing for us."),
+    ("B", 0.7, "Then we have music, cakes and a building. We only need good weather."),
+    ("A", 0.9, "Let us hope for sunshine. Thank you, and see you next week."),
+]
+
+# name: (file name prefix, turns, seed of the background noise)
+CONVERSATIONS = {
+    "first": ("demo", FIRST_TURNS, 7),
+    "second": ("demo2", SECOND_TURNS, 8),
+}
 
 
 def render(voice, text):
@@ -74,13 +97,15 @@ def render(voice, text):
 
 
 def main():
-    if len(sys.argv) != 2:
-        print(__doc__, file=sys.stderr)
-        return 64
-    out_dir = sys.argv[1]
+    parser = argparse.ArgumentParser(usage="make_demo_audio.py OUT_DIR [--conversation first|second]")
+    parser.add_argument("out_dir")
+    parser.add_argument("--conversation", choices=sorted(CONVERSATIONS), default="first")
+    args = parser.parse_args()
+    out_dir = args.out_dir
+    prefix, conversation, noise_seed = CONVERSATIONS[args.conversation]
     os.makedirs(out_dir, exist_ok=True)
 
-    clips = [(voice, pause, text, render(voice, text)) for voice, pause, text in TURNS]
+    clips = [(voice, pause, text, render(voice, text)) for voice, pause, text in conversation]
     placed = []
     cursor = LEAD_IN_S
     for i, (voice, pause, text, clip) in enumerate(clips):
@@ -89,7 +114,7 @@ def main():
         cursor = start + len(clip) / SAMPLE_RATE
     total = int(round((max(s + len(c) / SAMPLE_RATE for _, s, _, c in placed) + TAIL_S) * SAMPLE_RATE))
 
-    audio = np.random.default_rng(NOISE_SEED).normal(0.0, NOISE_RMS, total)
+    audio = np.random.default_rng(noise_seed).normal(0.0, NOISE_RMS, total)
     turns = []
     for i, (voice, start, text, clip) in enumerate(placed):
         first = int(round(start * SAMPLE_RATE))
@@ -101,10 +126,10 @@ def main():
     peak = np.abs(audio).max()
     if peak > 0.99:
         audio *= 0.99 / peak
-    audio_path = os.path.join(out_dir, "demo-audio.f32")
+    audio_path = os.path.join(out_dir, f"{prefix}-audio.f32")
     audio.astype("<f4").tofile(audio_path)
     subprocess.run(["sox", "-t", "raw", "-e", "floating-point", "-b", "32", "-L", "-c", "1", "-r",
-                    str(SAMPLE_RATE), audio_path, "-b", "16", os.path.join(out_dir, "demo-audio.wav")],
+                    str(SAMPLE_RATE), audio_path, "-b", "16", os.path.join(out_dir, f"{prefix}-audio.wav")],
                    check=True)
     truth = {
         "sample_rate_hz": SAMPLE_RATE,
@@ -113,7 +138,7 @@ def main():
         "voices": {k: v["description"] for k, v in VOICES.items()},
         "turns": turns,
     }
-    with open(os.path.join(out_dir, "demo-truth.json"), "w") as f:
+    with open(os.path.join(out_dir, f"{prefix}-truth.json"), "w") as f:
         json.dump(truth, f, indent=2)
         f.write("\n")
     print(audio_path)
