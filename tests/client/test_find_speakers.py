@@ -1,0 +1,90 @@
+"""find-speakers end to end: two recordings of the same two voices in another order, each labelled by
+label-transcript, give two recurring voices that each span both recordings."""
+
+import json
+import os
+import shutil
+import struct
+import subprocess
+import unittest
+
+from client_support import (DATA, EMBEDDING, ENGINE, FIND_SPEAKERS, LABEL_TRANSCRIPT, PYTHON, SEGMENTATION,
+                            SOURCE_DIR, ScratchTestCase, recording, styled_webvtt, truth)
+
+from quillfen_client import find_speakers
+
+
+class FindSpeakersTest(ScratchTestCase):
+    def setUp(self):
+        super().setUp()
+        # The first call as styled WebVTT, the second (voice B first, some voices twice in a row) as
+        # the plain SRT the demo's transcript writer makes.
+        text, _ = styled_webvtt(truth("demo"))
+        transcripts = {"demo": self.write("demo-call.vtt", text), "demo2": self.path("demo2-call.srt")}
+        subprocess.run([PYTHON, os.path.join(SOURCE_DIR, "tools", "demo", "write_transcript.py"),
+                        os.path.join(DATA, "demo2-truth.json"), transcripts["demo2"]], check=True,
+                       capture_output=True)
+        self.dirs = []
+        for conversation, transcript in transcripts.items():
+            out = self.path(f"{conversation}-out")
+            done = self.run_script(LABEL_TRANSCRIPT, recording(conversation), transcript, "--segmentation",
+                                   SEGMENTATION, "--embedding", EMBEDDING, "--out", out, "--engine", ENGINE)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            self.dirs.append(out)
+        self.voice_of = {(f"{c}-call", t["statement_id"]): t["voice"] for c in ("demo", "demo2")
+                         for t in truth(c)}
+
+    def test_two_recurring_voices_each_spanning_both_recordings(self):
+        done = self.run_script(FIND_SPEAKERS, *self.dirs, "--json", "--engine", ENGINE)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        report = json.loads(done.stdout)
+        self.assertEqual([r["name"] for r in report["recordings"]], ["demo-call", "demo2-call"])
+        self.assertEqual([r["embedded_count"] for r in report["recordings"]], [10, 10])
+        self.assertEqual(report["parameters"], {"min_cluster_size": 3, "min_samples": 1})
+        self.assertEqual(len(report["voices"]), 2)
+        seen = set()
+        for voice in report["voices"]:
+            self.assertEqual(voice["recordings"], ["demo-call", "demo2-call"])
+            truth_voices = {self.voice_of[(s["recording"], s["statement_id"])] for s in voice["statements"]}
+            self.assertEqual(len(truth_voices), 1, voice)
+            seen |= truth_voices
+            self.assertEqual(len(voice["statements"]), 10)
+            # Within one recording a voice is the speaker label-transcript gave its cues.
+            for name in ("demo-call", "demo2-call"):
+                self.assertEqual(len({s["speaker"] for s in voice["statements"] if s["recording"] == name}), 1)
+        self.assertEqual(seen, {"A", "B"})
+        self.assertEqual((report["noise"], report["zero_length"], report["not_embedded"]), ([], [], []))
+        first = report["voices"][0]["statements"][0]
+        self.assertEqual((first["recording"], first["statement_id"]), ("demo-call", 1))
+        self.assertTrue(first["text"].startswith("Good morning. Thanks for joining"))
+
+        table = self.run_script(FIND_SPEAKERS, *self.dirs, "--engine", ENGINE)
+        self.assertEqual(table.returncode, 0, table.stderr)
+        lines = table.stdout.splitlines()
+        self.assertEqual(lines[0], "2 recordings, 20 embedded statements (min_cluster_size 3, min_samples 1)")
+        self.assertIn("voice 1: 10 statements in 2 recordings (demo-call, demo2-call) [recurring voice]", lines)
+        self.assertIn("voice 2: 10 statements in 2 recordings (demo-call, demo2-call) [recurring voice]", lines)
+
+    def test_rows_of_zero_length_are_reported_and_left_out(self):
+        payload = os.path.join(self.dirs[1], "demo2-call.statements.f32")
+        with open(payload, "r+b") as f:
+            f.seek(3 * 256 * 4)
+            f.write(struct.pack("<256f", *([0.0] * 256)))
+        report = find_speakers(self.dirs, engine=ENGINE, numpy=False)
+        self.assertEqual([(s.recording, s.statement_id) for s in report.zero_length], [("demo2-call", 4)])
+        self.assertEqual(sum(len(v.statements) for v in report.voices) + len(report.noise), 19)
+        self.assertNotIn(("demo2-call", 4), [(s.recording, s.statement_id) for v in report.voices
+                                             for s in v.statements])
+
+    def test_a_directory_without_results_is_refused(self):
+        empty = self.path("empty")
+        os.mkdir(empty)
+        done = self.run_script(FIND_SPEAKERS, self.dirs[0], empty, "--engine", ENGINE)
+        self.assertEqual(done.returncode, 66)
+        self.assertEqual(done.stderr, f"find-speakers: error: {empty}: no label-transcript results here "
+                                      "(NAME.response.json)\n")
+        shutil.rmtree(empty)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,269 @@
+"""label-transcript end to end: the demo recording of two voices and transcripts of its ten turns,
+through scripts/label-transcript and this build's engine."""
+
+import json
+import os
+import re
+import subprocess
+import unittest
+
+from client_support import (EMBEDDING, ENGINE, LABEL_TRANSCRIPT, SEGMENTATION, ScratchTestCase, recording,
+                            srt_time, styled_srt, styled_webvtt, truth)
+
+from quillfen_client import EngineError, label_transcript
+
+VOICE_TAG = re.compile(r"<v(\.loud)? Speaker (\d+)>")
+SRT_PREFIX = re.compile(r"(\{\\an8\})?Speaker (\d+): ")
+
+
+def line_of(text, content, after=0):
+    """1-based number of the first line equal to `content` after line `after`."""
+    lines = text.splitlines()
+    for i in range(after, len(lines)):
+        if lines[i] == content:
+            return i + 1
+    raise AssertionError(f"line {content!r} not found")
+
+
+class LabelTranscriptTest(ScratchTestCase):
+    def label(self, audio, transcript, *extra):
+        out = self.path("out")
+        done = self.run_script(LABEL_TRANSCRIPT, audio, transcript, "--segmentation", SEGMENTATION,
+                               "--embedding", EMBEDDING, "--out", out, "--engine", ENGINE, *extra)
+        return done, out
+
+    def assert_voices_apart(self, labels_by_turn, turns):
+        """Every cue of voice A carries one speaker, every cue of voice B the other."""
+        by_voice = {}
+        for turn, label in zip(turns, labels_by_turn):
+            by_voice.setdefault(turn["voice"], set()).add(label)
+        self.assertEqual(len(by_voice["A"]), 1, f"voice A's cues: {labels_by_turn}")
+        self.assertEqual(len(by_voice["B"]), 1, f"voice B's cues: {labels_by_turn}")
+        self.assertNotEqual(by_voice["A"], by_voice["B"])
+        self.assertNotIn(None, by_voice["A"] | by_voice["B"])
+        return next(iter(by_voice["A"])), next(iter(by_voice["B"]))
+
+    def check_rttm(self, out, name, file_id, turns, speaker_of_voice):
+        with open(os.path.join(out, f"{name}.rttm")) as f:
+            lines = f.read().splitlines()
+        self.assertGreater(len(lines), 0)
+        for line in lines:
+            fields = line.split(" ")
+            self.assertEqual(len(fields), 10, line)
+            self.assertEqual(fields[:3], ["SPEAKER", file_id, "1"])
+            self.assertEqual([fields[5], fields[6], fields[8], fields[9]], ["<NA>"] * 4)
+            onset, duration = float(fields[3]), float(fields[4])
+            self.assertGreaterEqual(duration, 0.5)
+            # The turn the interval lies in says whose voice it is.
+            best = max(turns, key=lambda t: min(t["end_s"], onset + duration) - max(t["start_s"], onset))
+            inside = min(best["end_s"], onset + duration) - max(best["start_s"], onset)
+            if inside >= duration / 2:
+                self.assertEqual(fields[7], f"Speaker_{speaker_of_voice[best['voice']]}", line)
+
+    def check_kept_results(self, out, name, extension, cues):
+        with open(os.path.join(out, f"{name}.response.json")) as f:
+            text = f.read()
+        self.assertTrue(text.endswith("}\n") and text.count("\n") == 1)
+        response = json.loads(text)
+        stmt = response["statement_embeddings"]
+        self.assertEqual(stmt["payload_path"], f"{name}.statements.f32")
+        self.assertEqual(stmt["shape"], [cues, 256])
+        self.assertEqual(response["inputs"]["diarization"]["statement_ids"], list(range(1, cues + 1)))
+        self.assertEqual(os.path.getsize(os.path.join(out, f"{name}.statements.f32")), cues * 256 * 4)
+        self.assertEqual(sorted(os.listdir(out)), sorted([f"{name}.response.json", f"{name}.statements.f32",
+                                                          f"{name}.rttm", f"{name}.labelled{extension}"]))
+
+    def test_webvtt_cues_of_each_voice_come_back_under_one_speaker(self):
+        turns = truth("demo")
+        text, first_lines = styled_webvtt(turns)
+        vtt = self.write("call.vtt", text)
+        done, out = self.label(recording("demo"), vtt)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("2 speakers found", done.stdout)
+        self.assertIn("labelled 10 of 10 cues (Speaker 1: 5, Speaker 2: 5)", done.stdout)
+
+        with open(os.path.join(out, "call.labelled.vtt"), encoding="utf-8", newline="") as f:
+            labelled = f.read()
+        labels = []
+        expected = text.split("\n")
+        after = 0
+        for i, first in enumerate(first_lines):
+            row = expected.index(first, after)
+            after = row + 1
+            got = labelled.split("\n")[row]
+            tag = VOICE_TAG.match(got)
+            self.assertIsNotNone(tag, f"cue {i + 1} has no speaker: {got!r}")
+            labels.append(int(tag.group(2)))
+            if i == 4:  # the cue that named a voice: the speaker replaces it, its class stays
+                self.assertEqual(tag.group(1), ".loud")
+                expected[row] = tag.group(0) + first.replace("<v.loud Narrator>", "").replace("</v>", "")
+            else:
+                self.assertIsNone(tag.group(1))
+                expected[row] = tag.group(0) + first
+        # Everything but the added speakers is as it was, byte for byte.
+        self.assertEqual(labelled, "\n".join(expected))
+        a, b = self.assert_voices_apart(labels, turns)
+
+        # The demo's fifth and sixth turns overlap; the note names both cues' timing lines.
+        line5 = line_of(text, f"{vtt_timing(turns, 4)}")
+        line6 = line_of(text, f"{vtt_timing(turns, 5)}")
+        self.assertIn(f"{vtt}:{line6}: the cue overlaps an earlier cue (line {line5}); each is labelled "
+                      "by its own times", done.stderr)
+        self.check_rttm(out, "call", "demo-audio", turns, {"A": a, "B": b})
+        self.check_kept_results(out, "call", ".vtt", 10)
+
+    def test_srt_with_bom_and_crlf_cues_of_each_voice_come_back_under_one_speaker(self):
+        turns = truth("demo")
+        text, first_lines = styled_srt(turns, newline="\r\n")
+        srt = self.write("call.srt", "\ufeff" + text)
+        done, out = self.label(recording("demo"), srt)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("labelled 10 of 10 cues", done.stdout)
+
+        with open(os.path.join(out, "call.labelled.srt"), "rb") as f:
+            data = f.read()
+        self.assertTrue(data.startswith(b"\xef\xbb\xbf1\r\n"))
+        labelled = data[3:].decode("utf-8")
+        expected = text.split("\r\n")
+        got_lines = labelled.split("\r\n")
+        labels = []
+        after = 0
+        for i, first in enumerate(first_lines):
+            row = expected.index(first, after)
+            after = row + 1
+            prefix = SRT_PREFIX.match(got_lines[row])
+            self.assertIsNotNone(prefix, f"cue {i + 1} has no speaker: {got_lines[row]!r}")
+            labels.append(int(prefix.group(2)))
+            if first.startswith("{\\an8}"):  # the position override stays in front
+                expected[row] = "{\\an8}" + f"Speaker {labels[-1]}: " + first[len("{\\an8}"):]
+            else:  # a speaker prefix of an earlier run is replaced, not stacked
+                expected[row] = f"Speaker {labels[-1]}: " + first.replace("Speaker 7: ", "")
+        self.assertEqual(labelled, "\r\n".join(expected))
+        a, b = self.assert_voices_apart(labels, turns)
+        self.check_rttm(out, "call", "demo-audio", turns, {"A": a, "B": b})
+        self.check_kept_results(out, "call", ".srt", 10)
+
+    def test_cues_without_usable_times_stay_unlabelled_and_the_rest_are_labelled(self):
+        turns = truth("demo")
+        blocks = []
+        for i, turn in enumerate(turns):
+            end = srt_time(turn["end_s"]) if i != 6 else "00:00:2x,000"  # unreadable end time
+            blocks.append(f"{len(blocks) + 1}\n{srt_time(turn['start_s'])} --> {end}\n{turn['text']}\n")
+            if i == 2:
+                blocks.append(f"{len(blocks) + 1}\n(applause, no timing line)\n")
+        text = "\n".join(blocks)
+        srt = self.write("gaps.srt", text)
+        done, out = self.label(recording("demo"), srt)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("labelled 9 of 11 cues", done.stdout)
+        timing7 = line_of(text, f"{srt_time(turns[6]['start_s'])} --> 00:00:2x,000")
+        self.assertIn(f'{srt}:{timing7}: unreadable end time "00:00:2x,000" (expected HH:MM:SS,mmm); the cue is '
+                      "passed without it and left unlabelled", done.stderr)
+        block4 = line_of(text, "4")
+        self.assertIn(f"{srt}:{block4}: cue number 4 has no timing line (start --> end); it is passed without "
+                      "times and left unlabelled", done.stderr)
+        self.assertIn(f"left unlabelled: 2 cues without usable times or speaker interval (lines {block4}, "
+                      f"{timing7 - 1})", done.stdout)
+        with open(os.path.join(out, "gaps.labelled.srt")) as f:
+            labelled = f.read().split("\n")
+        self.assertIn("(applause, no timing line)", labelled)
+        self.assertIn(turns[6]["text"], labelled)
+        labels = []
+        for i, turn in enumerate(turns):
+            if i == 6:
+                continue
+            line = next(x for x in labelled if x.endswith(turn["text"]))
+            labels.append(int(SRT_PREFIX.match(line).group(2)))
+        self.assert_voices_apart(labels, turns[:6] + turns[7:])
+        with open(os.path.join(out, "gaps.response.json")) as f:
+            response = json.load(f)
+        self.assertEqual(response["inputs"]["diarization"]["spans"][3], [None, None])
+        self.assertEqual(response["inputs"]["diarization"]["spans"][7][1], None)
+
+    def test_one_speaker_gives_a_message_and_an_unlabelled_transcript(self):
+        turns = truth("demo")
+        # Voice A's turns that no turn of voice B touches, cut out and joined: one voice, 19 s.
+        parts = []
+        for turn in turns:
+            if turn["voice"] == "A" and all(b["voice"] == "A" or b["end_s"] < turn["start_s"] - 0.5 or
+                                            b["start_s"] > turn["end_s"] + 0.5 for b in turns):
+                part = self.path(f"part{len(parts)}.wav")
+                subprocess.run(["sox", recording("demo"), part, "trim", str(turn["start_s"] - 0.4),
+                                str(turn["end_s"] - turn["start_s"] + 0.8)], check=True)
+                parts.append(part)
+        self.assertGreaterEqual(len(parts), 3)
+        one_voice = self.path("one-voice.wav")
+        subprocess.run(["sox", *parts, one_voice], check=True)
+        text = "WEBVTT\n\n00:00.500 --> 00:04.000\n<i>Good morning.</i>\n\n00:05.000 --> 00:09.000\nGreat.\n"
+        vtt = self.write("one.vtt", text)
+        done, out = self.label(one_voice, vtt)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn('one speaker found (speaker evidence "single"): the transcript is written without speakers',
+                      done.stdout)
+        with open(os.path.join(out, "one.labelled.vtt")) as f:
+            self.assertEqual(f.read(), text)
+        self.assertEqual(os.path.getsize(os.path.join(out, "one.rttm")), 0)
+
+    def test_no_speech_gives_a_message_and_an_unlabelled_transcript(self):
+        quiet = self.path("quiet.wav")
+        subprocess.run(["sox", "-n", "-r", "44100", "-c", "2", "-b", "16", quiet, "synth", "12", "whitenoise",
+                        "vol", "0.0005"], check=True)
+        text = "1\n00:00:01,000 --> 00:00:04,000\nIs anyone there?\n"
+        srt = self.write("quiet.srt", text)
+        done, out = self.label(quiet, srt)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn('no speech found (speaker evidence "none"): the transcript is written without speakers',
+                      done.stdout)
+        with open(os.path.join(out, "quiet.labelled.srt")) as f:
+            self.assertEqual(f.read(), text)
+
+    def test_an_empty_transcript_is_refused_naming_its_line_and_nothing_is_written(self):
+        empty = self.write("empty.vtt", b"")
+        done, out = self.label(recording("demo"), empty)
+        self.assertEqual(done.returncode, 65)
+        self.assertEqual(done.stderr, f"label-transcript: error: {empty}:1: the file is empty; there is nothing "
+                                      "to label\n")
+        self.assertEqual(done.stdout, "")
+        self.assertFalse(os.path.exists(out))
+
+    def test_an_engine_error_reaches_the_shell_with_its_reason_and_status(self):
+        vtt = self.write("call.vtt", "WEBVTT\n\n00:01.000 --> 00:04.000\nHello.\n")
+        missing = self.path("no-such-model.onnx")
+        out = self.path("out")
+        done = self.run_script(LABEL_TRANSCRIPT, recording("demo"), vtt, "--segmentation", missing,
+                               "--embedding", EMBEDDING, "--out", out, "--engine", ENGINE)
+        self.assertEqual(done.returncode, 69)
+        self.assertEqual(done.stderr, "label-transcript: error: the engine refused the job (model-unreadable, "
+                                      f'exit status 69): pyannote_segmentation_onnx_path is missing or unreadable '
+                                      f'at "{missing}"; provide a readable ONNX model path\n')
+        self.assertEqual(os.listdir(out), [])
+
+    def test_the_module_function_returns_the_typed_outcome(self):
+        turns = truth("demo")
+        text, _ = styled_webvtt(turns)
+        vtt = self.write("call.vtt", text)
+        outcome = label_transcript(recording("demo"), vtt, SEGMENTATION, EMBEDDING, self.path("out"),
+                                   engine=ENGINE, timeout_s=120, numpy=False)
+        self.assertEqual(outcome.result.evidence.speaker_evidence, "multi")
+        self.assertEqual(outcome.result.diarization.effective_k, 2)
+        self.assertEqual(sorted(outcome.speakers), list(range(1, 11)))
+        rows = outcome.result.statement_embeddings.rows
+        self.assertEqual((len(rows), len(rows[0])), (10, 256))
+        self.assertEqual(outcome.result.statement_embeddings.kept_at, self.path("out", "call.statements.f32"))
+        self.assertEqual(outcome.files["transcript"], self.path("out", "call.labelled.vtt"))
+
+        with self.assertRaises(EngineError) as caught:
+            label_transcript(recording("demo"), vtt, SEGMENTATION, self.path("none.onnx"), self.path("out2"),
+                             engine=ENGINE)
+        self.assertEqual((caught.exception.reason, caught.exception.exit_status), ("model-unreadable", 69))
+
+
+def vtt_timing(turns, i):
+    """The timing line styled_webvtt writes for turn i."""
+    from client_support import vtt_time
+    settings = ["", " align:start position:10%", " region:lower line:90%", " size:80% vertical:rl"][i % 4]
+    return f"{vtt_time(turns[i]['start_s'], i % 2 == 0)} --> {vtt_time(turns[i]['end_s'], i % 2 == 0)}{settings}"
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,139 @@
+"""The two shell commands: label-transcript and find-speakers.
+
+Exit statuses: 0 done (also when the recording has one speaker or none); 64 bad arguments;
+65 a transcript, recording or result that cannot be used; 66 a missing or unreadable input;
+69 no engine or no sox; the engine's own status (64, 69 or 75) when it answers with an error line;
+70 when the engine ended without its line; 73 when the output cannot be written; 75 when the time
+limit ran out.
+"""
+
+from __future__ import annotations
+
+import argparse
+import signal
+import sys
+
+from . import label as _label
+from . import speakers as _speakers
+from .engine import EngineError
+from .errors import ClientError
+
+EX_USAGE = 64
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):
+        self.print_usage(sys.stderr)
+        print(f"{self.prog}: error: {message}", file=sys.stderr)
+        sys.exit(EX_USAGE)
+
+
+def _stop_on_sigterm() -> None:
+    """SIGTERM unwinds like an exception, so private temporary directories are still removed."""
+    def handler(signum, frame):
+        raise SystemExit(128 + signum)
+    signal.signal(signal.SIGTERM, handler)
+
+
+def _positive_seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not value > 0:
+        raise argparse.ArgumentTypeError("the time limit must be more than 0 seconds")
+    return value
+
+
+def _report_failure(prog: str, error: ClientError) -> int:
+    if isinstance(error, EngineError):
+        text = f"the engine refused the job ({error.reason}, exit status {error.exit_status}): {error.detail}"
+    else:
+        text = str(error)
+    print(f"{prog}: error: {text}", file=sys.stderr)
+    return error.cli_status
+
+
+def label_transcript_main(argv=None, prog: str = "label-transcript") -> int:
+    parser = _Parser(prog=prog, description="Labels every cue of a WebVTT or SRT transcript with its "
+                     "speaker and keeps the statement embeddings for find-speakers.",
+                     epilog=__doc__.split("\n\n", 1)[1])
+    parser.add_argument("audio", metavar="AUDIO", help="the recording: any format sox reads; a .f32 file "
+                        "is taken as raw float32 little-endian mono at 16 kHz")
+    parser.add_argument("transcript", metavar="TRANSCRIPT", help="WebVTT (.vtt) or SRT (.srt)")
+    parser.add_argument("--segmentation", required=True, metavar="SEG.onnx", help="speaker-segmentation model")
+    parser.add_argument("--embedding", required=True, metavar="EMB.onnx", help="speaker-embedding model")
+    parser.add_argument("--out", required=True, metavar="DIR", help="where NAME.labelled.vtt/.srt, NAME.rttm, "
+                        "NAME.statements.f32 and NAME.response.json are written")
+    parser.add_argument("--engine", metavar="PATH", help="the engine executable (default: looked for)")
+    parser.add_argument("--timeout", type=_positive_seconds, metavar="SECONDS",
+                        help="time limit of the whole job (default: none)")
+    parser.add_argument("--timeline", action="store_true", help="also draw NAME.timeline.svg")
+    args = parser.parse_args(argv)
+    _stop_on_sigterm()
+    try:
+        outcome = _label.label_transcript(args.audio, args.transcript, args.segmentation, args.embedding,
+                                          args.out, engine=args.engine, timeout_s=args.timeout,
+                                          timeline=args.timeline)
+    except ClientError as e:
+        return _report_failure(prog, e)
+    parsed = outcome.transcript
+    for note in parsed.notes:
+        print(f"{prog}: {note.format(args.transcript)}", file=sys.stderr)
+    print(f"transcript: {args.transcript} ({parsed.format_name}, {len(parsed.cues)} cues)")
+    print(outcome.summary)
+    if outcome.speakers:
+        counts = {}
+        for name in outcome.speakers.values():
+            counts[name] = counts.get(name, 0) + 1
+        parts = ", ".join(f"{name}: {counts[name]}" for name in sorted(counts, key=lambda n: int(n.split()[1])))
+        print(f"labelled {len(outcome.speakers)} of {len(parsed.cues)} cues ({parts})")
+        unlabelled = [cue for cue in parsed.cues if cue.number not in outcome.speakers]
+        if unlabelled:
+            lines = ", ".join(str(cue.first_line) for cue in unlabelled)
+            print(f"left unlabelled: {len(unlabelled)} cue{'s' if len(unlabelled) != 1 else ''} "
+                  f"without usable times or speaker interval (line{'s' if len(unlabelled) != 1 else ''} {lines})")
+    for key in ("transcript", "rttm", "statements", "response", "timeline", "timeline_png"):
+        if key in outcome.files:
+            print(f"wrote {outcome.files[key]}")
+    return 0
+
+
+def find_speakers_main(argv=None, prog: str = "find-speakers") -> int:
+    parser = _Parser(prog=prog, description="Finds the voices that recur across recordings labelled "
+                     "by label-transcript (every NAME.response.json in each DIR).",
+                     epilog=__doc__.split("\n\n", 1)[1])
+    parser.add_argument("dirs", nargs="+", metavar="DIR", help="output directories of label-transcript")
+    parser.add_argument("--json", action="store_true", help="print the report as JSON")
+    parser.add_argument("--min-cluster-size", type=int, default=_speakers.DEFAULT_MIN_CLUSTER_SIZE,
+                        metavar="N", help="fewest statements that make a voice (default "
+                        f"{_speakers.DEFAULT_MIN_CLUSTER_SIZE}, at least 2)")
+    parser.add_argument("--min-samples", type=int, default=_speakers.DEFAULT_MIN_SAMPLES, metavar="N",
+                        help=f"HDBSCAN min_samples (default {_speakers.DEFAULT_MIN_SAMPLES})")
+    parser.add_argument("--engine", metavar="PATH", help="the engine executable (default: looked for)")
+    parser.add_argument("--timeout", type=_positive_seconds, metavar="SECONDS",
+                        help="time limit of the clustering job (default: none)")
+    args = parser.parse_args(argv)
+    if args.min_cluster_size < 2:
+        parser.error("--min-cluster-size must be at least 2")
+    if args.min_samples < 1:
+        parser.error("--min-samples must be at least 1")
+    _stop_on_sigterm()
+    try:
+        report = _speakers.find_speakers(args.dirs, engine=args.engine, min_cluster_size=args.min_cluster_size,
+                                         min_samples=args.min_samples, timeout_s=args.timeout)
+    except ClientError as e:
+        return _report_failure(prog, e)
+    sys.stdout.write(_speakers.report_json(report) if args.json else _speakers.format_report(report))
+    return 0
+
+
+COMMANDS = {"label-transcript": label_transcript_main, "find-speakers": find_speakers_main}
+
+
+def main(argv=None) -> int:
+    argv = sys.argv[1:] if argv is None else argv
+    if not argv or argv[0] not in COMMANDS:
+        print("usage: python3 -m quillfen_client {label-transcript,find-speakers} ...", file=sys.stderr)
+        return EX_USAGE
+    return COMMANDS[argv[0]](argv[1:], prog=argv[0])

@@ -1,0 +1,181 @@
+"""label-transcript: who said which cue of a transcript.
+
+For a recording and its transcript (WebVTT or SRT) it runs the engine's analyze job with one
+statement per cue and writes, into the output directory (NAME is the transcript's file name without
+its extension):
+
+  NAME.labelled.vtt / .srt   the transcript with a speaker on every labelled cue (transcript module)
+  NAME.rttm                  the speaker intervals by cluster, one standard 10-column RTTM line each:
+                             SPEAKER <file-id> 1 <onset> <duration> <NA> <NA> Speaker_<n> <NA> <NA>
+                             (file id: the recording's file name without its extension; Speaker_<n>
+                             is "Speaker <n>" of the transcript)
+  NAME.statements.f32        the statement embeddings the engine wrote (row i: statement_ids[i])
+  NAME.response.json         the engine's response line, as written; its payload path is
+                             NAME.statements.f32, relative to the directory
+  NAME.timeline.svg          with timeline=True: the response drawn as a picture (needs the
+                             checkout's tools/demo/draw_timeline.py)
+
+The response is written last, so a directory with NAME.response.json holds a complete run; that is
+what find-speakers reads. When the transcript, the recording or the engine fails, nothing is written
+into the directory.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+import sys
+from dataclasses import dataclass
+
+from . import transcript as _transcript
+from .audio import convert_audio
+from .engine import AnalyzeResult, Deadline, Engine, EngineTimeout, Span, place_file, private_temp_dir
+from .errors import InputError, OutputError, ToolMissing
+
+RAW_AUDIO_SUFFIX = ".f32"
+
+
+@dataclass
+class LabelOutcome:
+    transcript: _transcript.Transcript
+    result: AnalyzeResult
+    speakers: dict[int, str]  # cue number -> "Speaker N", labelled cues only
+    files: dict[str, str]  # "transcript", "rttm", "statements", "response" (and "timeline") -> path
+    summary: str  # what the engine found, one sentence
+
+
+def speaker_name(label: int) -> str:
+    return f"Speaker {label}"
+
+
+def recording_file_id(audio_path: str) -> str:
+    """The RTTM file id: the recording's file name without its extension, blanks as underscores."""
+    stem = os.path.splitext(os.path.basename(audio_path))[0]
+    return "_".join(stem.split()) or "recording"
+
+
+def rttm_lines(result: AnalyzeResult, file_id: str) -> list[str]:
+    """One line per valid speaker interval, in time order, speaker = cluster + 1."""
+    diar = result.diarization
+    lines = []
+    for interval, cluster in zip(diar.valid_intervals or [], diar.cluster_labels or []):
+        if interval.start_s is None or interval.end_s is None:
+            continue
+        lines.append(f"SPEAKER {file_id} 1 {interval.start_s:.3f} {interval.end_s - interval.start_s:.3f} "
+                     f"<NA> <NA> Speaker_{cluster + 1} <NA> <NA>\n")
+    return lines
+
+
+def summarize(result: AnalyzeResult) -> str:
+    evidence = result.evidence.speaker_evidence
+    diar = result.diarization
+    if evidence == "none":
+        return 'no speech found (speaker evidence "none"): the transcript is written without speakers'
+    if evidence == "single":
+        return 'one speaker found (speaker evidence "single"): the transcript is written without speakers'
+    if not diar.intervals:
+        return ('several speakers heard, but no stretch of at least 0.5 s with one speaker alone: the '
+                'transcript is written without speakers')
+    if not diar.effective_k:
+        return 'several speakers heard, but no speaker interval could be embedded: the transcript is written ' \
+               'without speakers'
+    k = diar.effective_k
+    return f"{k} speaker{'s' if k != 1 else ''} found"
+
+
+def _write_atomically(path: str, data: bytes) -> None:
+    partial = os.path.join(os.path.dirname(path) or ".", "." + os.path.basename(path) + ".partial")
+    try:
+        with open(partial, "wb") as f:
+            f.write(data)
+        os.replace(partial, path)
+    except BaseException:
+        try:
+            os.unlink(partial)
+        except OSError:
+            pass
+        raise
+
+
+def _timeline_drawer():
+    """draw_timeline.draw from the checkout's tools/demo, or None when this client has no checkout."""
+    demo = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "demo")
+    if not os.path.isfile(os.path.join(demo, "draw_timeline.py")):
+        return None
+    sys.path.insert(0, demo)
+    try:
+        import draw_timeline
+    finally:
+        sys.path.remove(demo)
+    return draw_timeline
+
+
+def label_transcript(audio: str, transcript: str, segmentation: str, embedding: str, out_dir: str, *,
+                     engine: Engine | str | None = None, timeout_s: float | None = None,
+                     timeline: bool = False, numpy: bool | None = None) -> LabelOutcome:
+    """Labels `transcript` by the speakers of `audio`; see the module description for the files.
+
+    `audio` is any recording sox reads; a file ending in .f32 is taken as the engine's own format
+    (raw float32 little-endian mono at 16 kHz) and used as it is. `timeout_s` limits the whole job
+    (conversion and analysis). Raises TranscriptError, AudioConversionError, EngineError,
+    EngineCrashed (EngineTimeout), EngineNotFound, or ClientError for files it cannot read or write."""
+    deadline = Deadline(timeout_s)
+    try:
+        parsed = _transcript.read_transcript(transcript)
+    except OSError as e:
+        raise InputError(f"{transcript}: cannot read the transcript: {e.strerror}") from None
+    drawer = None
+    if timeline:
+        drawer = _timeline_drawer()
+        if drawer is None:
+            raise ToolMissing("the timeline needs tools/demo/draw_timeline.py, which this installation lacks")
+    if not isinstance(engine, Engine):
+        engine = Engine(engine)
+    name = os.path.splitext(os.path.basename(transcript))[0] or "transcript"
+    try:
+        os.makedirs(out_dir, exist_ok=True)
+    except OSError as e:
+        raise OutputError(f"{out_dir}: cannot create the output directory: {e.strerror}") from None
+    spans = [Span(cue.number, cue.start_s, cue.end_s) for cue in parsed.cues]
+
+    with private_temp_dir() as work:
+        if audio.lower().endswith(RAW_AUDIO_SUFFIX):
+            audio_f32 = audio
+        else:
+            audio_f32 = os.path.join(work, "audio.f32")
+            convert_audio(audio, audio_f32, timeout_s=deadline.remaining())
+        try:
+            result = engine.analyze(audio_f32, spans, segmentation, embedding, payload_prefix=f"{name}.",
+                                    keep_dir=work, timeout_s=deadline.remaining(), numpy=numpy)
+        except EngineTimeout as e:
+            if timeout_s is None or e.timeout_s == timeout_s:
+                raise
+            raise EngineTimeout(timeout_s, e.stderr) from None
+
+        labels = result.statement_labels()
+        speakers = {cue.number: speaker_name(labels[cue.number]) for cue in parsed.cues
+                    if labels.get(cue.number) is not None}
+        files = {
+            "transcript": os.path.join(out_dir, f"{name}.labelled{parsed.extension}"),
+            "rttm": os.path.join(out_dir, f"{name}.rttm"),
+            "statements": os.path.join(out_dir, f"{name}.statements.f32"),
+            "response": os.path.join(out_dir, f"{name}.response.json"),
+        }
+        try:
+            _write_atomically(files["transcript"], parsed.labelled(speakers))
+            _write_atomically(files["rttm"],
+                              "".join(rttm_lines(result, recording_file_id(audio))).encode("utf-8"))
+            place_file(result.statement_embeddings.kept_at, files["statements"])
+            if drawer is not None:
+                pictures = drawer.draw(result.response, os.path.join(out_dir, f"{name}.timeline.svg"),
+                                       audio=drawer.read_audio(audio_f32),
+                                       title=f"{os.path.basename(transcript)}: {summarize(result)}")
+                files["timeline"] = pictures[0]
+                if len(pictures) > 1:
+                    files["timeline_png"] = pictures[1]
+            _write_atomically(files["response"], result.response_line.encode("utf-8"))
+        except OSError as e:
+            raise OutputError(f"cannot write into {out_dir}: {e.strerror} ({e.filename})") from None
+    result = dataclasses.replace(result, statement_embeddings=dataclasses.replace(
+        result.statement_embeddings, kept_at=files["statements"]))
+    return LabelOutcome(parsed, result, speakers, files, summarize(result))
