@@ -8,9 +8,11 @@ import subprocess
 import unittest
 
 from client_support import (EMBEDDING, ENGINE, LABEL_TRANSCRIPT, SEGMENTATION, ScratchTestCase, recording,
-                            srt_time, styled_srt, styled_webvtt, truth)
+                            srt_time, styled_srt, styled_webvtt, truth, vtt_time)
 
 from quillfen_client import EngineError, label_transcript
+from quillfen_client.engine import AnalyzeResult, Diarization, Evidence, StatementEmbeddings
+from quillfen_client.label import resemblance_labels
 
 VOICE_TAG = re.compile(r"<v(\.loud)? Speaker (\d+)>")
 SRT_PREFIX = re.compile(r"(\{\\an8\})?Speaker (\d+): ")
@@ -162,8 +164,8 @@ class LabelTranscriptTest(ScratchTestCase):
         block4 = line_of(text, "4")
         self.assertIn(f"{srt}:{block4}: cue number 4 has no timing line (start --> end); it is passed without "
                       "times and left unlabelled", done.stderr)
-        self.assertIn(f"left unlabelled: 2 cues without usable times or speaker interval (lines {block4}, "
-                      f"{timing7 - 1})", done.stdout)
+        self.assertIn(f"left unlabelled: 2 cues (lines {block4}, {timing7 - 1}): no usable times, or neither a "
+                      "speaker interval under them nor a clear resemblance", done.stdout)
         with open(os.path.join(out, "gaps.labelled.srt")) as f:
             labelled = f.read().split("\n")
         self.assertIn("(applause, no timing line)", labelled)
@@ -179,6 +181,37 @@ class LabelTranscriptTest(ScratchTestCase):
             response = json.load(f)
         self.assertEqual(response["inputs"]["diarization"]["spans"][3], [None, None])
         self.assertEqual(response["inputs"]["diarization"]["spans"][7][1], None)
+
+    def test_sentence_cues_without_a_speaker_interval_are_labelled_by_resemblance(self):
+        # One cue per sentence, times split by length: short cues at the edges of turns and in the
+        # crosstalk have no speaker interval under them.
+        turns = truth("demo")
+        blocks, voices = ["WEBVTT\n"], []
+        for turn in turns:
+            sentences = re.split(r"(?<=[.?!]) ", turn["text"])
+            start, step = turn["start_s"], (turn["end_s"] - turn["start_s"]) / len(turn["text"])
+            for sentence in sentences:
+                end = start + step * len(sentence)
+                blocks.append(f"{vtt_time(start)} --> {vtt_time(end)} line:90%\n<i>{sentence}</i>\n")
+                voices.append(turn["voice"])
+                start = end
+        vtt = self.write("sentences.vtt", "\n".join(blocks))
+
+        done, out = self.label(recording("demo"), vtt)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        with open(os.path.join(out, "sentences.labelled.vtt")) as f:
+            labels = [int(m.group(2)) for m in VOICE_TAG.finditer(f.read())]
+        self.assertEqual(len(labels), len(voices))
+        self.assert_voices_apart(labels, [{"voice": v} for v in voices])
+        filled = re.search(r"^(\d+) of them by voice resemblance, no speaker interval lying under them "
+                           r"\(lines ([\d, ]+)\)$", done.stdout, re.M)
+        self.assertIsNotNone(filled, done.stdout)
+
+        done = self.run_script(LABEL_TRANSCRIPT, recording("demo"), vtt, "--segmentation", SEGMENTATION,
+                               "--embedding", EMBEDDING, "--out", self.path("intervals-only"), "--engine", ENGINE,
+                               "--interval-labels-only")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn(f"left unlabelled: {filled.group(1)} cues (lines {filled.group(2)}): ", done.stdout)
 
     def test_one_speaker_gives_a_message_and_an_unlabelled_transcript(self):
         turns = truth("demo")
@@ -258,9 +291,30 @@ class LabelTranscriptTest(ScratchTestCase):
         self.assertEqual((caught.exception.reason, caught.exception.exit_status), ("model-unreadable", 69))
 
 
+class ResemblanceTest(unittest.TestCase):
+    """Which unlabelled statements take a speaker by resemblance (no engine)."""
+
+    @staticmethod
+    def result(ids, labels, rows):
+        return AnalyzeResult({}, "", ids, [(0.0, 1.0)] * len(ids),
+                             StatementEmbeddings("full", "e", ids, [1.0] * len(ids), len(ids), 0, rows, "p", None),
+                             [], Evidence("multi", 1.0, 0.0, 0.0),
+                             Diarization([], [], [], labels, 2, 2, None, None))
+
+    def test_only_a_clear_resemblance_gives_a_speaker(self):
+        rows = [[3.0, 0.0], [0.0, 2.0], [2.0, 0.9], [1.0, 1.0], [0.0, 0.0], [0.2, 1.0], [5.0, 0.1]]
+        result = self.result([1, 2, 3, 4, 5, 6, 7], [1, 2, None, None, None, None, 1], rows)
+        # 3 leans to speaker 1, 6 to speaker 2; 4 is as close to both; 5 has no direction.
+        self.assertEqual(resemblance_labels(result), {3: 1, 6: 2})
+        self.assertEqual(resemblance_labels(result, margin=0.9), {})
+
+    def test_one_known_speaker_labels_nothing(self):
+        result = self.result([1, 2], [1, None], [[1.0, 0.0], [1.0, 0.0]])
+        self.assertEqual(resemblance_labels(result), {})
+
+
 def vtt_timing(turns, i):
     """The timing line styled_webvtt writes for turn i."""
-    from client_support import vtt_time
     settings = ["", " align:start position:10%", " region:lower line:90%", " size:80% vertical:rl"][i % 4]
     return f"{vtt_time(turns[i]['start_s'], i % 2 == 0)} --> {vtt_time(turns[i]['end_s'], i % 2 == 0)}{settings}"
 

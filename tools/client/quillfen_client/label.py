@@ -15,6 +15,14 @@ its extension):
   NAME.timeline.svg          with timeline=True: the response drawn as a picture (needs the
                              checkout's tools/demo/draw_timeline.py)
 
+A cue gets the speaker the engine gave its statement (the cluster of the speaker interval it
+overlaps most). A cue the engine left without one, because no speaker interval lies under it (a
+short cue at the edge of a turn, a cue in crosstalk), but which has a statement embedding, gets the
+speaker its embedding resembles: the speaker whose labelled statements' mean direction (unit-length
+embeddings, averaged and scaled to unit length) has the highest cosine with it, when that beats
+every other speaker's by at least RESEMBLANCE_MARGIN and at least two speakers are known. Otherwise
+it stays unlabelled. `resemblance=False` keeps the engine's labels alone.
+
 The response is written last, so a directory with NAME.response.json holds a complete run; that is
 what find-speakers reads. When the transcript, the recording or the engine fails, nothing is written
 into the directory.
@@ -23,16 +31,19 @@ into the directory.
 from __future__ import annotations
 
 import dataclasses
+import math
 import os
 import sys
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
+from . import payload as _payload
 from . import transcript as _transcript
 from .audio import convert_audio
 from .engine import AnalyzeResult, Deadline, Engine, EngineTimeout, Span, place_file, private_temp_dir
 from .errors import InputError, OutputError, ToolMissing
 
 RAW_AUDIO_SUFFIX = ".f32"
+RESEMBLANCE_MARGIN = 0.1
 
 
 @dataclass
@@ -42,6 +53,7 @@ class LabelOutcome:
     speakers: dict[int, str]  # cue number -> "Speaker N", labelled cues only
     files: dict[str, str]  # "transcript", "rttm", "statements", "response" (and "timeline") -> path
     summary: str  # what the engine found, one sentence
+    by_resemblance: list[int] = field(default_factory=list)  # cue numbers labelled by resemblance
 
 
 def speaker_name(label: int) -> str:
@@ -64,6 +76,39 @@ def rttm_lines(result: AnalyzeResult, file_id: str) -> list[str]:
         lines.append(f"SPEAKER {file_id} 1 {interval.start_s:.3f} {interval.end_s - interval.start_s:.3f} "
                      f"<NA> <NA> Speaker_{cluster + 1} <NA> <NA>\n")
     return lines
+
+
+def resemblance_labels(result: AnalyzeResult, margin: float = RESEMBLANCE_MARGIN) -> dict[int, int]:
+    """Speaker labels for statements the engine left unlabelled, by embedding resemblance (module
+    description). Sums run in 64-bit floats in row order."""
+    labels = result.statement_labels()
+    stmt = result.statement_embeddings
+    unit, left_out = _payload.unit_rows(stmt.rows)
+    kept_ids = [sid for i, sid in enumerate(stmt.statement_ids) if i not in set(left_out)]
+    rows = {sid: [float(v) for v in row] for sid, row in zip(kept_ids, unit)}
+    sums: dict[int, list[float]] = {}
+    for sid, row in rows.items():
+        label = labels.get(sid)
+        if label is not None:
+            total = sums.setdefault(label, [0.0] * len(row))
+            for j, v in enumerate(row):
+                total[j] += v
+    directions = {}
+    for label, total in sums.items():
+        norm = math.sqrt(math.fsum(v * v for v in total))
+        if norm > 0:
+            directions[label] = [v / norm for v in total]
+    if len(directions) < 2:
+        return {}
+    filled = {}
+    for sid, row in rows.items():
+        if labels.get(sid) is not None:
+            continue
+        ranked = sorted(((math.fsum(a * b for a, b in zip(row, d)), label) for label, d in directions.items()),
+                        reverse=True)
+        if ranked[0][0] - ranked[1][0] >= margin:
+            filled[sid] = ranked[0][1]
+    return filled
 
 
 def summarize(result: AnalyzeResult) -> str:
@@ -112,7 +157,7 @@ def _timeline_drawer():
 
 def label_transcript(audio: str, transcript: str, segmentation: str, embedding: str, out_dir: str, *,
                      engine: Engine | str | None = None, timeout_s: float | None = None,
-                     timeline: bool = False, numpy: bool | None = None) -> LabelOutcome:
+                     timeline: bool = False, resemblance: bool = True, numpy: bool | None = None) -> LabelOutcome:
     """Labels `transcript` by the speakers of `audio`; see the module description for the files.
 
     `audio` is any recording sox reads; a file ending in .f32 is taken as the engine's own format
@@ -153,8 +198,14 @@ def label_transcript(audio: str, transcript: str, segmentation: str, embedding: 
             raise EngineTimeout(timeout_s, e.stderr) from None
 
         labels = result.statement_labels()
-        speakers = {cue.number: speaker_name(labels[cue.number]) for cue in parsed.cues
-                    if labels.get(cue.number) is not None}
+        filled = resemblance_labels(result) if resemblance else {}
+        speakers = {}
+        for cue in parsed.cues:
+            label = labels.get(cue.number)
+            if label is None:
+                label = filled.get(cue.number)
+            if label is not None:
+                speakers[cue.number] = speaker_name(label)
         files = {
             "transcript": os.path.join(out_dir, f"{name}.labelled{parsed.extension}"),
             "rttm": os.path.join(out_dir, f"{name}.rttm"),
@@ -178,4 +229,4 @@ def label_transcript(audio: str, transcript: str, segmentation: str, embedding: 
             raise OutputError(f"cannot write into {out_dir}: {e.strerror} ({e.filename})") from None
     result = dataclasses.replace(result, statement_embeddings=dataclasses.replace(
         result.statement_embeddings, kept_at=files["statements"]))
-    return LabelOutcome(parsed, result, speakers, files, summarize(result))
+    return LabelOutcome(parsed, result, speakers, files, summarize(result), sorted(filled))

@@ -79,7 +79,8 @@ def unit_rows(rows):
     """Each row scaled to unit length.
 
     The length is the square root of the correctly rounded sum of the squares (64-bit floats), each
-    value is divided by it in 64-bit floats; the numpy and the plain path give the same values.
+    value is divided by it in 64-bit floats and rounded to float32; the numpy and the plain path give
+    the same values.
     Returns (kept, left_out): the scaled rows, as a float32 numpy array when given one and as lists
     otherwise, and the indices of rows left out because their length is zero (or not finite)."""
     def length(row) -> float:
@@ -95,7 +96,7 @@ def unit_rows(rows):
     for i, row in enumerate(rows):
         norm = length(row)
         if norm > 0 and math.isfinite(norm):
-            kept.append([float(v) / norm for v in row])
+            kept.append(array.array("f", [float(v) / norm for v in row]).tolist())
         else:
             left_out.append(i)
     return kept, left_out
