@@ -58,7 +58,8 @@ class FindSpeakersTest(ScratchTestCase):
         self.assertEqual((first["recording"], first["statement_id"]), ("demo-call", 1))
         self.assertTrue(first["text"].startswith("Good morning. Thanks for joining"))
 
-        table = self.run_script(FIND_SPEAKERS, *self.dirs, "--engine", ENGINE)
+        # A directory given twice counts once.
+        table = self.run_script(FIND_SPEAKERS, *self.dirs, self.dirs[0] + "/", "--engine", ENGINE)
         self.assertEqual(table.returncode, 0, table.stderr)
         lines = table.stdout.splitlines()
         self.assertEqual(lines[0], "2 recordings, 20 embedded statements (min_cluster_size 3, min_samples 1)")

@@ -119,14 +119,17 @@ def _load_run(directory: str, response_path: str, numpy: bool | None) -> _Run:
 
 
 def _load_runs(directories, numpy) -> list[_Run]:
-    runs = []
+    runs, seen = [], set()
     for directory in directories:
         if not os.path.isdir(directory):
             raise InputError(f"{directory}: no such directory")
         found = sorted(glob.glob(os.path.join(glob.escape(directory), "*" + RESPONSE_SUFFIX)))
         if not found:
             raise InputError(f"{directory}: no label-transcript results here (NAME{RESPONSE_SUFFIX})")
-        runs.extend(_load_run(directory, path, numpy) for path in found)
+        for path in found:
+            if os.path.realpath(path) not in seen:  # a directory given twice counts once
+                seen.add(os.path.realpath(path))
+                runs.append(_load_run(directory, path, numpy))
     names = [run.name for run in runs]
     for run in runs:
         if names.count(run.name) > 1:
