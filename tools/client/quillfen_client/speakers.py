@@ -19,6 +19,7 @@ from . import payload as _payload
 from . import transcript as _transcript
 from .engine import ANALYZE_RESPONSE_SCHEMA, EMBEDDING_SIZE, Engine
 from .errors import ClientError, InputError
+from .label import speaker_name
 
 DEFAULT_MIN_CLUSTER_SIZE = 3
 DEFAULT_MIN_SAMPLES = 1
@@ -145,7 +146,7 @@ def _statements_of(run: _Run) -> dict[int, Statement]:
     for sid, (start, end), label in zip(inputs["statement_ids"], inputs["spans"], labels):
         cue = cues.get(sid)
         text = run.transcript.cue_text(cue) if cue is not None else None
-        speaker = None if label is None else f"Speaker {label}"
+        speaker = None if label is None else speaker_name(label)
         statements.setdefault(sid, Statement(run.name, sid, start, end, speaker, text))
     return statements
 
