@@ -27,7 +27,12 @@ std::optional<std::filesystem::path> shared_dir() {
   return std::nullopt;
 }
 
-std::filesystem::path engine_path() { return QUILLFEN_ENGINE_PATH; }
+std::filesystem::path engine_path() {
+  // Benchmarks may compare another build of the engine with this one.
+  if (const char* other = std::getenv("QUILLFEN_ENGINE"); other != nullptr && *other != 0)
+    return other;
+  return QUILLFEN_ENGINE_PATH;
+}
 
 std::filesystem::path source_dir() { return QUILLFEN_SOURCE_DIR; }
 

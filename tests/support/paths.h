@@ -15,7 +15,8 @@ std::filesystem::path test_models_dir();
 // or nothing when it is absent; tests that need it skip with a clear message.
 std::optional<std::filesystem::path> shared_dir();
 
-// The engine executable under test.
+// The engine executable under test ($QUILLFEN_ENGINE when set, so that a benchmark can run
+// another build of it).
 std::filesystem::path engine_path();
 
 std::filesystem::path source_dir();
