@@ -7,9 +7,9 @@
 // data exists), and a few tight groups (five unit centres, per-coordinate spread 0.0005, no
 // scattered rows), where every neighbour distance is tiny next to the values themselves.
 //
-// Payloads are generated once and cached outside the repository, in $QUILLFEN_BENCH_CACHE or
-// else ~/.cache/quillfen-bench (file names carry the family, the row count and the generator
-// version); a size's payload is the same bytes on every run and every machine.
+// Payloads are generated once and cached outside the repository (bench_cache_dir(): file names
+// carry the family, the row count and the generator version); a size's payload is the same
+// bytes on every run and every machine.
 //
 // One size:  build/release/bench/discovery_command_bench --benchmark_filter='BM_DiscoveryCommand/50000'
 //
@@ -86,20 +86,11 @@ void write_payload(const std::string& path, std::size_t rows, Family family) {
   quillfen::testing::write_floats(path, values);
 }
 
-std::filesystem::path cache_dir() {
-  if (const char* dir = std::getenv("QUILLFEN_BENCH_CACHE"); dir != nullptr && *dir != 0)
-    return dir;
-  const char* home = std::getenv("HOME");
-  return std::filesystem::path(home != nullptr && *home != 0 ? home : "/tmp") / ".cache" /
-         "quillfen-bench";
-}
-
 // The cached payload of a family and size, generated on first use (written under a temporary
 // name and renamed, so that an interrupted run never leaves a short file behind).
 std::string cached_payload(std::size_t rows, Family family) {
   static const char* const names[] = {"clusters", "duplicates", "tight"};
-  const std::filesystem::path dir = cache_dir();
-  std::filesystem::create_directories(dir);
+  const std::filesystem::path dir = quillfen::testing::bench_cache_dir();
   const std::string name = std::string("discovery-") + names[static_cast<int>(family)] + "-v" +
                            std::to_string(kGeneratorVersion) + "-" + std::to_string(rows) +
                            "x256.f32";

@@ -36,6 +36,19 @@ std::filesystem::path engine_path() {
 
 std::filesystem::path source_dir() { return QUILLFEN_SOURCE_DIR; }
 
+std::filesystem::path bench_cache_dir() {
+  std::filesystem::path dir;
+  if (const char* chosen = std::getenv("QUILLFEN_BENCH_CACHE"); chosen != nullptr && *chosen != 0) {
+    dir = chosen;
+  } else {
+    const char* home = std::getenv("HOME");
+    dir = std::filesystem::path(home != nullptr && *home != 0 ? home : "/tmp") / ".cache" /
+          "quillfen-bench";
+  }
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
 TempDir::TempDir() {
   std::random_device rd;
   for (int attempt = 0; attempt < 100; ++attempt) {

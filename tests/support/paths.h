@@ -21,6 +21,10 @@ std::filesystem::path engine_path();
 
 std::filesystem::path source_dir();
 
+// Where benchmarks cache what they generate once (payloads, benchmark-only models), outside the
+// repository: $QUILLFEN_BENCH_CACHE, else ~/.cache/quillfen-bench (created when missing).
+std::filesystem::path bench_cache_dir();
+
 // A fresh empty directory under the system temp directory, removed with the object.
 class TempDir {
  public:
