@@ -27,6 +27,8 @@ class GroupPairBounds {
   explicit GroupPairBounds(const RowGroups& groups,
                            std::size_t max_table_groups = kMaxTableGroups);
 
+  bool has_table() const { return !table_.empty(); }
+
   double operator()(std::size_t g, std::size_t h) const {
     return table_.empty() ? ball_bound(g, h) : table_[g * count_ + h];
   }

@@ -81,7 +81,9 @@ LazyPrim::LazyPrim(std::span<const std::span<const double>> rows, std::span<cons
   active_.resize(count);
   applied_.assign(count, 0);
   pending_bound_.assign(count, kInf);
-  deferred_mark_.assign(count * count, 0);
+  // Setting rows aside needs a mark per pair of groups; without the bound table (too many
+  // groups for either) every pending row is applied instead.
+  if (bounds.has_table()) deferred_mark_.assign(count * count, 0);
   deferred_bound_.assign(count, kInf);
   max_best_.assign(count, kInf);
   min_core_.assign(count, kInf);
@@ -177,7 +179,7 @@ void LazyPrim::flush(std::size_t group, double smallest) {
     const std::size_t source = group_of_row_[row];
     const double floor = std::max(core_[row], bounds_(source, group));
     if (floor >= max_best_[group]) continue;  // can never lower a best(j) of the group
-    if (std::max(floor, min_core_[group]) > smallest) {
+    if (!deferred_mark_.empty() && std::max(floor, min_core_[group]) > smallest) {
       defer(source, group);
     } else {
       apply(row, group);
@@ -198,7 +200,7 @@ void LazyPrim::defer(std::size_t source, std::size_t group) {
 
 // Applies all tree rows of the set-aside source groups whose bound is at or below smallest.
 void LazyPrim::resolve_deferred(std::size_t group, double smallest) {
-  if (deferred_bound_[group] > smallest) return;
+  if (deferred_mark_.empty() || deferred_bound_[group] > smallest) return;
   std::uint8_t* marks = &deferred_mark_[group * g_.groups()];
   double remaining = kInf;
   for (std::size_t source = 0; source < g_.groups(); ++source) {
