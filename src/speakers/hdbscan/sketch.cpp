@@ -624,13 +624,29 @@ void euclidean_distances(const double* query, const double* const* rows, std::si
   const double* left[kChunk];
   std::fill_n(left, kChunk, query);
   for (std::size_t begin = 0; begin < count; begin += kChunk) {
-    kernels().euclid(left, rows + begin, std::min(kChunk, count - begin), dims, out + begin);
+    euclidean_distances(left, rows + begin, std::min(kChunk, count - begin), dims, out + begin);
   }
 }
 
 void euclidean_distances(const double* const* left, const double* const* right, std::size_t count,
                          std::size_t dims, double* out) {
-  kernels().euclid(left, right, count, dims, out);
+  const auto euclid = kernels().euclid;
+  constexpr std::size_t kLanes = 8;  // pairs per vector at the widest level
+  const std::size_t whole = best_simd_level() >= SimdLevel::Avx512 ? count - count % kLanes : count;
+  euclid(left, right, whole, dims, out);
+  const std::size_t tail = count - whole;
+  if (tail == 0) return;
+  // A short tail fills one vector, its last pair repeated: every lane sums its own pair, so the
+  // results are those of the narrower kernels.
+  const double* l[kLanes];
+  const double* r[kLanes];
+  double o[kLanes];
+  for (std::size_t i = 0; i < kLanes; ++i) {
+    l[i] = left[whole + std::min(i, tail - 1)];
+    r[i] = right[whole + std::min(i, tail - 1)];
+  }
+  euclid(l, r, kLanes, dims, o);
+  std::copy_n(o, tail, out + whole);
 }
 
 void SketchQuery::assign(const std::int8_t* sketch, std::size_t dims, double error_bound) {
