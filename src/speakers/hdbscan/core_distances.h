@@ -2,15 +2,16 @@
 // min_samples-th smallest computed Euclidean distance from p to all rows, p included.
 //
 // Exact by construction. Rows are visited a group at a time: for the rows of one group, every
-// group is taken in ascending order of the group pair bound (GroupPairBounds); from each, a pair (p, j) becomes a candidate of p only
-// when the sketch lower bound of d(p, j) is below tau(p), where tau(p) is the k-th smallest
-// upper bound (sketch bound, or computed distance once known) among p's candidates so far
-// (+inf until there are k). tau(p) never falls below the true k-th distance, and every row
-// left out has a lower bound at or above some earlier tau(p), hence a distance no smaller than
-// the final k-th one. Candidates get their computed distances in ascending order of their lower
-// bounds until k are known and the next lower bound is no smaller than the k-th of them; the
-// rest cannot change the k-th value. A group whose bound reaches tau(p) for every row p of the
-// group ends the walk. Exact duplicates therefore cost k computed distances each.
+// group is taken in ascending order of the group pair bound (GroupPairBounds); from each, a
+// pair (p, j) becomes a candidate of p only when the sketch lower bound of d(p, j) is below
+// tau(p), the k-th smallest upper bound (sketch bound, or computed distance once known) among
+// p's candidates so far (+inf until there are k). tau(p) never falls below the true k-th
+// distance, and every row left out has a lower bound at or above some earlier tau(p), hence a
+// distance no smaller than the final k-th one. Candidates get their computed distances in
+// ascending order of their lower bounds until k are known and the next lower bound is no
+// smaller than the k-th of them; the rest cannot change the k-th value. A group whose bound
+// reaches tau(p) for every row p of the group ends the walk. Exact duplicates therefore cost
+// about k computed distances each.
 #pragma once
 
 #include <cstddef>

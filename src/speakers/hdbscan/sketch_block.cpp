@@ -134,10 +134,6 @@ void SketchBlock::squared_distances(const SketchSet& left, std::size_t left_firs
 #endif
 }
 
-}  // namespace quillfen::speakers::hdbscan
-
-namespace quillfen::speakers::hdbscan {
-
 std::int32_t SketchBlock::min_squared(const SketchSet& left, std::size_t left_first,
                                       std::size_t left_count) const {
   std::int32_t smallest = 0x7fffffff;
