@@ -3,8 +3,15 @@
 // own. Payloads hold n unit rows of 256 values: Gaussian clusters around random unit centres
 // plus 10% rows drawn uniformly on the sphere; min_cluster_size 5, min_samples 5.
 //
-// A second family runs n copies of one unit row, the degenerate case where every distance is
-// zero and no split of the data exists.
+// Two degenerate families: n copies of one unit row (every distance is zero and no split of the
+// data exists), and a few tight groups (five unit centres, per-coordinate spread 0.0005, no
+// scattered rows), where every neighbour distance is tiny next to the values themselves.
+//
+// Payloads are generated once and cached outside the repository (bench_cache_dir(): file names
+// carry the family, the row count and the generator version); a size's payload is the same
+// bytes on every run and every machine.
+//
+// One size:  build/release/bench/discovery_command_bench --benchmark_filter='BM_DiscoveryCommand/50000'
 //
 // Counters per run: cpu_s (user + system time of the engine process), peak_rss_MiB (its
 // maximum resident set), payload_MiB, and rss_over_payload_MiB (the difference). Wall time
@@ -16,6 +23,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <filesystem>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -32,6 +41,11 @@ using quillfen::testing::TempDir;
 constexpr std::size_t kCols = 256;
 constexpr std::size_t kCentres = 24;
 constexpr double kSpread = 0.02;  // per-coordinate standard deviation around a centre
+constexpr std::size_t kTightCentres = 5;
+constexpr double kTightSpread = 0.0005;
+constexpr int kGeneratorVersion = 1;  // bump when the generator's output changes
+
+enum class Family { Clusters, Duplicates, TightGroups };
 
 void normalise(std::vector<double>& row) {
   double sum = 0.0;
@@ -42,7 +56,7 @@ void normalise(std::vector<double>& row) {
 
 // Writes the payload and keeps nothing in memory, so that the forked engine process starts
 // from a small resident set.
-void write_payload(const std::string& path, std::size_t rows, bool duplicates) {
+void write_payload(const std::string& path, std::size_t rows, Family family) {
   std::mt19937_64 rng(20240611);
   std::normal_distribution<double> normal(0.0, 1.0);
   std::vector<std::vector<double>> centres(kCentres, std::vector<double>(kCols));
@@ -54,9 +68,12 @@ void write_payload(const std::string& path, std::size_t rows, bool duplicates) {
   values.reserve(rows * kCols);
   std::vector<double> row(kCols);
   for (std::size_t r = 0; r < rows; ++r) {
-    if (duplicates) {
+    if (family == Family::Duplicates) {
       row.assign(kCols, 0.0);
       row[3] = 1.0;
+    } else if (family == Family::TightGroups) {
+      const auto& centre = centres[rng() % kTightCentres];
+      for (std::size_t c = 0; c < kCols; ++c) row[c] = centre[c] + kTightSpread * normal(rng);
     } else if (rng() % 10 == 0) {
       for (double& v : row) v = normal(rng);
     } else {
@@ -67,6 +84,23 @@ void write_payload(const std::string& path, std::size_t rows, bool duplicates) {
     for (double v : row) values.push_back(static_cast<float>(v));
   }
   quillfen::testing::write_floats(path, values);
+}
+
+// The cached payload of a family and size, generated on first use (written under a temporary
+// name and renamed, so that an interrupted run never leaves a short file behind).
+std::string cached_payload(std::size_t rows, Family family) {
+  static const char* const names[] = {"clusters", "duplicates", "tight"};
+  const std::filesystem::path dir = quillfen::testing::bench_cache_dir();
+  const std::string name = std::string("discovery-") + names[static_cast<int>(family)] + "-v" +
+                           std::to_string(kGeneratorVersion) + "-" + std::to_string(rows) +
+                           "x256.f32";
+  const std::filesystem::path path = dir / name;
+  std::error_code error;
+  if (std::filesystem::file_size(path, error) == rows * kCols * 4 && !error) return path.string();
+  const std::filesystem::path partial = dir / (name + ".partial." + std::to_string(::getpid()));
+  write_payload(partial.string(), rows, family);
+  std::filesystem::rename(partial, path);
+  return path.string();
 }
 
 std::string request_text(const std::string& payload, std::size_t rows) {
@@ -112,13 +146,12 @@ EngineRun run_engine(const std::string& stdin_path, const std::string& stdout_pa
   return run;
 }
 
-void run_command(benchmark::State& state, bool duplicates) {
+void run_command(benchmark::State& state, Family family) {
   const auto rows = static_cast<std::size_t>(state.range(0));
   TempDir dir;
-  const std::string payload = (dir / "embeddings.f32").string();
+  const std::string payload = cached_payload(rows, family);
   const std::string request = (dir / "request.json").string();
   const std::string response = (dir / "response.json").string();
-  write_payload(payload, rows, duplicates);
   quillfen::testing::write_file(request, request_text(payload, rows));
 
   EngineRun last;
@@ -144,8 +177,13 @@ void run_command(benchmark::State& state, bool duplicates) {
   state.counters["noise"] = count_after("noise_count");
 }
 
-void BM_DiscoveryCommand(benchmark::State& state) { run_command(state, false); }
-void BM_DiscoveryCommandDuplicates(benchmark::State& state) { run_command(state, true); }
+void BM_DiscoveryCommand(benchmark::State& state) { run_command(state, Family::Clusters); }
+void BM_DiscoveryCommandDuplicates(benchmark::State& state) {
+  run_command(state, Family::Duplicates);
+}
+void BM_DiscoveryCommandTightGroups(benchmark::State& state) {
+  run_command(state, Family::TightGroups);
+}
 // n = 0 shows the resident set of the engine itself.
 BENCHMARK(BM_DiscoveryCommand)
     ->Arg(0)
@@ -153,11 +191,19 @@ BENCHMARK(BM_DiscoveryCommand)
     ->Arg(5000)
     ->Arg(10000)
     ->Arg(20000)
+    ->Arg(50000)
+    ->Arg(100000)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DiscoveryCommandDuplicates)
     ->Arg(5000)
+    ->Arg(20000)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DiscoveryCommandTightGroups)
+    ->Arg(20000)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);

@@ -2,6 +2,12 @@
 // generated embedding model: wall time, the part spent inside the runtime's Run calls, the
 // rest, and the peak resident set against the size of the audio.
 //
+// Two embedding models: the tiny test model (BM_AnalyzeRecording), and a benchmark-only model
+// with the layer shapes of a ResNet34 speaker embedder (BM_AnalyzeRecordingResNet34, random
+// weights, about 7 billion multiply-adds per 3-second statement), generated once by
+// tools/models/make_resnet34_bench_model.py into the benchmark cache. One hour with it:
+//   build/release/bench/pipeline_bench --benchmark_filter='ResNet34/60'
+//
 // The recording loops the shared speech recordings to the requested length; statements are
 // spread evenly over it (1000 per hour). The peak resident set of the process is compared
 // with the peak of a 20-second run made first (runtime library, sessions and model loaded),
@@ -98,15 +104,29 @@ bool write_looped_recording(const fs::path& shared, const fs::path& out, double 
   return static_cast<bool>(file);
 }
 
+// The benchmark-only ResNet34-shaped embedding model, generated on first use.
+std::optional<fs::path> resnet34_model() {
+  const fs::path path = quillfen::testing::bench_cache_dir() / "resnet34-bench-v1.onnx";
+  if (fs::exists(path)) return path;
+  const fs::path tool = quillfen::testing::source_dir() / "tools" / "models" /
+                        "make_resnet34_bench_model.py";
+  const auto result = quillfen::testing::run_process("/usr/bin/python3",
+                                                     {tool.string(), path.string()}, "");
+  if (result.status != 0 || !fs::exists(path)) return std::nullopt;
+  return path;
+}
+
+fs::path test_embedding_model() { return quillfen::testing::test_models_dir() / "embedding.onnx"; }
+
 AnalyzeRequest make_request(const fs::path& dir, const fs::path& full, const fs::path& seg_model,
-                            double seconds) {
+                            const fs::path& emb_model, double seconds) {
   AnalyzeRequest request;
   request.sample_rate_hz = 16000;
   request.full_audio_f32le_path = full.string();
   request.output_payload_f32le_path = (dir / "statements.f32").string();
   request.interval_embedding_payload_f32le_path = (dir / "intervals.f32").string();
   request.pyannote_segmentation_onnx_path = seg_model.string();
-  request.wespeaker_onnx_path = (quillfen::testing::test_models_dir() / "embedding.onnx").string();
+  request.wespeaker_onnx_path = emb_model.string();
   const auto count = static_cast<std::int64_t>(kStatementsPerHour * seconds / 3600.0 + 0.5);
   const double pitch = seconds / static_cast<double>(count);
   for (std::int64_t i = 0; i < count; ++i) {
@@ -122,25 +142,24 @@ struct Baseline {
   std::string error;
 };
 
-// A short analysis first, so that the runtime and the sessions are part of the baseline.
-const Baseline& baseline(const fs::path& shared, const fs::path& seg_model) {
-  static const Baseline value = [&] {
-    Baseline b;
-    quillfen::testing::TempDir dir;
-    const fs::path full = dir / "short.f32";
-    if (!write_looped_recording(shared, full, 20.0)) {
-      b.error = "no shared recordings";
-      return b;
-    }
-    auto response = quillfen::analyze::run_analyze(make_request(dir.path(), full, seg_model, 20.0));
-    if (!response) b.error = response.error().detail();
-    b.rss_mib = peak_rss_mib();
+// A short analysis first, so that the runtime and the sessions are part of the baseline (once
+// per embedding model).
+Baseline baseline(const fs::path& shared, const fs::path& seg_model, const fs::path& emb_model) {
+  Baseline b;
+  quillfen::testing::TempDir dir;
+  const fs::path full = dir / "short.f32";
+  if (!write_looped_recording(shared, full, 20.0)) {
+    b.error = "no shared recordings";
     return b;
-  }();
-  return value;
+  }
+  auto response =
+      quillfen::analyze::run_analyze(make_request(dir.path(), full, seg_model, emb_model, 20.0));
+  if (!response) b.error = response.error().detail();
+  b.rss_mib = peak_rss_mib();
+  return b;
 }
 
-void BM_AnalyzeRecording(benchmark::State& state) {
+void analyze_recording(benchmark::State& state, const std::optional<fs::path>& emb_model) {
   const auto shared = quillfen::testing::shared_dir();
   const fs::path seg_model =
       shared ? *shared / "models" / "pyannote-segmentation-3.0-int8.onnx" : fs::path();
@@ -148,7 +167,11 @@ void BM_AnalyzeRecording(benchmark::State& state) {
     state.SkipWithError("the trained segmentation model is absent; nothing measured");
     return;
   }
-  const Baseline& base = baseline(*shared, seg_model);
+  if (!emb_model) {
+    state.SkipWithError("the embedding model could not be generated");
+    return;
+  }
+  const Baseline base = baseline(*shared, seg_model, *emb_model);
   if (!base.error.empty()) {
     state.SkipWithError(base.error.c_str());
     return;
@@ -160,7 +183,7 @@ void BM_AnalyzeRecording(benchmark::State& state) {
     state.SkipWithError("cannot write the recording");
     return;
   }
-  const AnalyzeRequest request = make_request(dir.path(), full, seg_model, seconds);
+  const AnalyzeRequest request = make_request(dir.path(), full, seg_model, *emb_model, seconds);
 
   for (auto _ : state) {
     ModelRunTimes times;
@@ -196,7 +219,19 @@ void BM_AnalyzeRecording(benchmark::State& state) {
   // What the run holds beyond the baseline and the audio itself; the target is 64 MiB.
   state.counters["extra_rss_mib"] = peak - base.rss_mib - audio_mib;
 }
+void BM_AnalyzeRecording(benchmark::State& state) {
+  analyze_recording(state, test_embedding_model());
+}
+void BM_AnalyzeRecordingResNet34(benchmark::State& state) {
+  analyze_recording(state, resnet34_model());
+}
 BENCHMARK(BM_AnalyzeRecording)
+    ->Arg(10)
+    ->Arg(60)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
+BENCHMARK(BM_AnalyzeRecordingResNet34)
     ->Arg(10)
     ->Arg(60)
     ->Iterations(1)

@@ -169,13 +169,14 @@ std::expected<json::Value, AnalyzeError> run_discovery_cluster(std::string_view 
   if (!request) return std::unexpected(request.error());
 
   auto labels = [&]() -> std::expected<discovery::OptionLabels, AnalyzeError> {
-    // The payload values live only for the clustering call.
-    const auto values = read_payload_file(request->embeddings_f32le_path, request->rows,
-                                          request->cols, request->byte_count);
+    // The payload values are handed over to clustering, which releases them once widened.
+    auto values = read_payload_file(request->embeddings_f32le_path, request->rows,
+                                    request->cols, request->byte_count);
     if (!values) return std::unexpected(values.error());
-    auto clustered = discovery::cluster_embeddings(std::span<const float>(*values), values->size(),
-                                                   request->rows, request->cols,
-                                                   request->min_cluster_size, request->min_samples);
+    const std::size_t len = values->size();
+    auto clustered = discovery::cluster_embeddings_releasing(
+        std::move(*values), len, request->rows, request->cols, request->min_cluster_size,
+        request->min_samples);
     if (!clustered) {
       return std::unexpected(
           analyze_error_from_discovery(clustered.error(), request->embeddings_f32le_path));

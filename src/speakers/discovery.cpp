@@ -138,11 +138,12 @@ std::string Error::to_string() const {
   return {};
 }
 
-std::expected<OptionLabels, Error> cluster_embeddings(std::span<const float> values,
-                                                      std::size_t len, std::size_t rows,
-                                                      std::size_t cols,
-                                                      std::size_t min_cluster_size,
-                                                      std::size_t min_samples) {
+namespace {
+
+// Rules 1 to 10: an error, labels decided without clustering, or nothing (cluster the rows).
+std::expected<std::optional<OptionLabels>, Error> check_embeddings(
+    std::span<const float> values, std::size_t len, std::size_t rows, std::size_t cols,
+    std::size_t min_cluster_size, std::size_t min_samples) {
   if (min_cluster_size < 2)
     return std::unexpected(Error::invalid_min_cluster_size(min_cluster_size));
   if (min_samples == 0) return std::unexpected(Error::invalid_min_samples(min_samples));
@@ -174,8 +175,14 @@ std::expected<OptionLabels, Error> cluster_embeddings(std::span<const float> val
     if (std::fabs(norm - 1.0) > kUnitTolerance)
       return std::unexpected(Error::not_unit_length(r, norm));
   }
+  return std::nullopt;
+}
 
-  std::vector<double> widened(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(count));
+// Rules 11 to 14 on the widened rows (rows x cols values, row-major).
+std::expected<OptionLabels, Error> cluster_widened(const std::vector<double>& widened,
+                                                   std::size_t rows, std::size_t cols,
+                                                   std::size_t min_cluster_size,
+                                                   std::size_t min_samples) {
   std::vector<std::span<const double>> row_views;
   row_views.reserve(rows);
   for (std::size_t r = 0; r < rows; ++r) {
@@ -204,6 +211,34 @@ std::expected<OptionLabels, Error> cluster_embeddings(std::span<const float> val
     }
   }
   return option_labels_from_hdbscan(*labels, rows);
+}
+
+}  // namespace
+
+std::expected<OptionLabels, Error> cluster_embeddings(std::span<const float> values,
+                                                      std::size_t len, std::size_t rows,
+                                                      std::size_t cols,
+                                                      std::size_t min_cluster_size,
+                                                      std::size_t min_samples) {
+  auto checked = check_embeddings(values, len, rows, cols, min_cluster_size, min_samples);
+  if (!checked) return std::unexpected(std::move(checked.error()));
+  if (*checked) return std::move(**checked);
+  const std::vector<double> widened(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(len));
+  return cluster_widened(widened, rows, cols, min_cluster_size, min_samples);
+}
+
+std::expected<OptionLabels, Error> cluster_embeddings_releasing(std::vector<float>&& values,
+                                                                std::size_t len, std::size_t rows,
+                                                                std::size_t cols,
+                                                                std::size_t min_cluster_size,
+                                                                std::size_t min_samples) {
+  std::vector<float> owned = std::move(values);
+  auto checked = check_embeddings(owned, len, rows, cols, min_cluster_size, min_samples);
+  if (!checked) return std::unexpected(std::move(checked.error()));
+  if (*checked) return std::move(**checked);
+  const std::vector<double> widened(owned.begin(), owned.begin() + static_cast<std::ptrdiff_t>(len));
+  std::vector<float>().swap(owned);  // release before clustering
+  return cluster_widened(widened, rows, cols, min_cluster_size, min_samples);
 }
 
 std::expected<OptionLabels, Error> option_labels_from_hdbscan(std::span<const std::int32_t> labels,

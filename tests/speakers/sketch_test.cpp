@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -105,9 +106,9 @@ TEST(DistanceKernels, IntegerKernelsAgreeOnEveryLevel) {
   }
 }
 
-// The bounds must never exceed the computed distance, whatever the magnitudes; and on unit
-// rows they must be close enough to be useful.
-TEST(SketchScale, LowerBoundsNeverExceedTheComputedDistance) {
+// Lower bounds never exceed and upper bounds never fall below the computed distance, whatever
+// the magnitudes; and on unit rows the lower bounds are close enough to be useful.
+TEST(SketchScale, BoundsBracketTheComputedDistance) {
   std::mt19937_64 rng(13);
   std::normal_distribution<double> normal;
   for (const double magnitude : {1e-80, 1e-6, 1.0, 3e4, 1e80}) {
@@ -147,9 +148,13 @@ TEST(SketchScale, LowerBoundsNeverExceedTheComputedDistance) {
       set.lower_bounds(query, 0, n, bounds.data());
       const double box = scale.lower_bound(
           box_squared_distance(query.values.data(), lower.data(), upper.data(), dims), query.error);
+      std::vector<std::int32_t> squared(n);
+      set.squared_distances(query.ref(), 0, n, squared.data());
       for (std::size_t b = 0; b < n; ++b) {
         const double exact = euclidean_distance(rows[a], rows[b]);
         EXPECT_LE(bounds[b], exact) << "magnitude " << magnitude;
+        EXPECT_GE(scale.upper_bound(squared[b], query.error + set.error(b)), exact)
+            << "magnitude " << magnitude;
         if (b < n / 2) {
           EXPECT_LE(box, exact) << "magnitude " << magnitude;
         }
@@ -180,6 +185,7 @@ TEST(SketchScale, UnusableScalesGiveZeroBounds) {
     std::vector<std::int8_t> sketch(row.size());
     const double error = scale.quantize(row.data(), row.size(), sketch.data());
     EXPECT_EQ(scale.lower_bound(1000, error), 0.0);
+    EXPECT_EQ(scale.upper_bound(0, error), std::numeric_limits<double>::infinity());
   }
 }
 

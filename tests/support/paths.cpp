@@ -27,9 +27,27 @@ std::optional<std::filesystem::path> shared_dir() {
   return std::nullopt;
 }
 
-std::filesystem::path engine_path() { return QUILLFEN_ENGINE_PATH; }
+std::filesystem::path engine_path() {
+  // Benchmarks may compare another build of the engine with this one.
+  if (const char* other = std::getenv("QUILLFEN_ENGINE"); other != nullptr && *other != 0)
+    return other;
+  return QUILLFEN_ENGINE_PATH;
+}
 
 std::filesystem::path source_dir() { return QUILLFEN_SOURCE_DIR; }
+
+std::filesystem::path bench_cache_dir() {
+  std::filesystem::path dir;
+  if (const char* chosen = std::getenv("QUILLFEN_BENCH_CACHE"); chosen != nullptr && *chosen != 0) {
+    dir = chosen;
+  } else {
+    const char* home = std::getenv("HOME");
+    dir = std::filesystem::path(home != nullptr && *home != 0 ? home : "/tmp") / ".cache" /
+          "quillfen-bench";
+  }
+  std::filesystem::create_directories(dir);
+  return dir;
+}
 
 TempDir::TempDir() {
   std::random_device rd;

@@ -15,10 +15,15 @@ std::filesystem::path test_models_dir();
 // or nothing when it is absent; tests that need it skip with a clear message.
 std::optional<std::filesystem::path> shared_dir();
 
-// The engine executable under test.
+// The engine executable under test ($QUILLFEN_ENGINE when set, so that a benchmark can run
+// another build of it).
 std::filesystem::path engine_path();
 
 std::filesystem::path source_dir();
+
+// Where benchmarks cache what they generate once (payloads, benchmark-only models), outside the
+// repository: $QUILLFEN_BENCH_CACHE, else ~/.cache/quillfen-bench (created when missing).
+std::filesystem::path bench_cache_dir();
 
 // A fresh empty directory under the system temp directory, removed with the object.
 class TempDir {

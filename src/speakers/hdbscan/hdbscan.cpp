@@ -7,14 +7,17 @@
 #include <cstdlib>
 #include <utility>
 
-#include "speakers/hdbscan/kd_tree.h"
-#include "speakers/hdbscan/sketch.h"
+#include "speakers/hdbscan/core_distances.h"
+#include "speakers/hdbscan/group_bounds.h"
+#include "speakers/hdbscan/prim.h"
+#include "speakers/hdbscan/row_groups.h"
 
 namespace quillfen::speakers::hdbscan {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr std::size_t kLeafCapacity = 16;
+// Rows per group of nearby rows (the blocks of pair work).
+constexpr std::size_t kGroupCapacity = 64;
 
 void warn_clamped(const char* name, const std::string& value, const std::string& minimum) {
   const std::string line = std::string("HDBSCAN_WARNING: ") + name + " (" + value +
@@ -27,12 +30,6 @@ std::size_t clamp_size(const char* name, std::size_t value, std::size_t minimum)
   if (value >= minimum) return value;
   warn_clamped(name, std::to_string(value), std::to_string(minimum));
   return minimum;
-}
-
-// Invariant failure: a step met a state that the input check rules out.
-[[noreturn]] void internal_fault(const char* what) {
-  std::fprintf(stderr, "hdbscan internal fault: %s\n", what);
-  std::abort();
 }
 
 }  // namespace
@@ -140,104 +137,17 @@ std::expected<void, HdbscanError> check_rows(std::span<const std::span<const dou
 
 std::vector<double> core_distances(std::span<const std::span<const double>> rows,
                                    std::size_t min_samples) {
-  KdTree tree(rows[0].size(), kLeafCapacity);
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (!tree.add(rows[i], i)) internal_fault("Failed to add to KdTree");
-  }
-  std::vector<double> core(rows.size(), 0.0);
-  for (const Neighbour& kth : tree.kth_neighbour_distances(min_samples))
-    core[kth.item] = kth.distance;
-  return core;
+  if (rows.empty()) return {};
+  const RowGroups groups = group_rows(rows, kGroupCapacity);
+  return core_distances(rows, groups, GroupPairBounds(groups), min_samples);
 }
 
-// Prim's loop over the points not yet in the tree, kept in compact slots (in no particular
-// order; ties are broken by point index, as a scan in increasing index would). A mutual
-// reachability m = max(max(core(current), core(j)), dist) can only lower best_dist[j] when
-// both max(core(current), core(j)) and dist are below it, so the exact distance is computed
-// only when neither the core distances nor the sketch lower bound of dist rule that out.
 std::vector<MSTEdge> prim_mst(std::span<const std::span<const double>> rows,
                               std::span<const double> core) {
-  const std::size_t n = rows.size();
-  std::vector<MSTEdge> edges;
-  if (n < 2) return edges;
-  edges.reserve(n - 1);
-  const std::size_t d = rows[0].size();
-
-  double max_abs = 0.0;
-  for (const auto row : rows) {
-    for (const double v : row) max_abs = std::max(max_abs, std::fabs(v));
-  }
-  SketchSet sketches(SketchScale::for_rows(max_abs, d), d, n);
-
-  // Slot k holds point index[k]; all per-slot arrays move together.
-  std::vector<std::size_t> index(n);
-  std::vector<double> best(n, kInf);
-  std::vector<double> slot_core(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    index[i] = i;
-    slot_core[i] = core[i];
-    sketches.set(i, rows[i].data());
-  }
-  std::size_t remaining = n;
-  SketchQuery current_sketch;
-  double current_core = 0.0;
-  std::size_t current = 0;
-  auto take_slot = [&](std::size_t k) {
-    current = index[k];
-    current_core = slot_core[k];
-    sketches.query_of(k, current_sketch);
-    const std::size_t last = --remaining;
-    index[k] = index[last];
-    best[k] = best[last];
-    slot_core[k] = slot_core[last];
-    sketches.copy(last, k);
-  };
-  take_slot(0);
-
-  std::vector<double> lower_bounds(n);
-  std::vector<std::size_t> exact_slots;
-  std::vector<double> floor_of_slot;
-  std::vector<const double*> exact_rows;
-  std::vector<double> exact_distances;
-  exact_slots.reserve(n);
-  floor_of_slot.reserve(n);
-  exact_rows.reserve(n);
-  exact_distances.resize(n);
-
-  for (std::size_t step = 0; step + 1 < n; ++step) {
-    sketches.lower_bounds(current_sketch, 0, remaining, lower_bounds.data());
-    exact_slots.clear();
-    floor_of_slot.clear();
-    exact_rows.clear();
-    for (std::size_t k = 0; k < remaining; ++k) {
-      const double cores = std::max(current_core, slot_core[k]);
-      if (cores >= best[k]) continue;
-      if (lower_bounds[k] >= best[k]) continue;
-      exact_slots.push_back(k);
-      floor_of_slot.push_back(cores);
-      exact_rows.push_back(rows[index[k]].data());
-    }
-    euclidean_distances(rows[current].data(), exact_rows.data(), exact_rows.size(), d,
-                        exact_distances.data());
-    for (std::size_t e = 0; e < exact_slots.size(); ++e) {
-      const double m = std::max(floor_of_slot[e], exact_distances[e]);
-      if (m < best[exact_slots[e]]) best[exact_slots[e]] = m;
-    }
-
-    // Smallest best distance, lowest point index among equals; if every best distance is +inf
-    // (distances beyond the double range) the lowest index still wins, keeping a spanning path.
-    std::size_t chosen = 0;
-    for (std::size_t k = 1; k < remaining; ++k) {
-      if (best[k] < best[chosen] || (best[k] == best[chosen] && index[k] < index[chosen])) {
-        chosen = k;
-      }
-    }
-    const std::size_t from = current;
-    const double step_min = best[chosen];
-    take_slot(chosen);
-    edges.push_back({from, current, step_min});
-  }
-  return edges;
+  if (rows.empty()) return {};
+  RowGroups groups = group_rows(rows, kGroupCapacity);
+  const GroupPairBounds bounds(groups);
+  return prim_mst(rows, core, groups, bounds);
 }
 
 void sort_mst_by_dist(std::vector<MSTEdge>& edges) {
@@ -433,8 +343,10 @@ std::expected<std::vector<std::int32_t>, HdbscanError> cluster(
   const std::size_t n = rows.size();
   std::vector<MSTEdge> edges;
   {
-    const std::vector<double> core = core_distances(rows, params.min_samples);
-    edges = prim_mst(rows, core);
+    RowGroups groups = group_rows(rows, kGroupCapacity);
+    const GroupPairBounds bounds(groups);
+    const std::vector<double> core = core_distances(rows, groups, bounds, params.min_samples);
+    edges = prim_mst(rows, core, groups, bounds);
   }
   sort_mst_by_dist(edges);
   const std::vector<SLTNode> slt = single_linkage(edges, n);

@@ -1,6 +1,8 @@
 // Hierarchical density-based clustering (HDBSCAN) over n rows of d 64-bit floats: core
-// distances from a k-d tree, a Prim minimum spanning tree of the mutual reachability graph,
-// single linkage, the condensed cluster tree, excess-of-mass selection and labelling.
+// distances (the k-th neighbour distances a k-d tree search gives), a Prim minimum spanning
+// tree of the mutual reachability graph, single linkage, the condensed cluster tree,
+// excess-of-mass selection and labelling. Core distances and Prim's loop work on groups of
+// nearby rows with provable sketch bounds (row_groups.h, core_distances.h, prim.h).
 // Every step that decides a label is exact and deterministic, ties and duplicate rows included.
 #pragma once
 
@@ -120,11 +122,11 @@ struct CondensedNode {
 std::expected<void, HdbscanError> check_rows(std::span<const std::span<const double>> rows);
 
 // The stages of cluster(), each exact. Rows must have passed check_rows().
-// Core distance of p: the min_samples-th smallest distance from p to all rows, p included
-// (from a k-d tree of capacity 16).
+// Core distance of p: the min_samples-th smallest distance from p to all rows, p included.
 std::vector<double> core_distances(std::span<const std::span<const double>> rows,
                                    std::size_t min_samples);
 // n - 1 edges in Prim order, starting from point 0, ties to the lowest point index.
+// (Each builds its own row groups; cluster() builds them once for both.)
 std::vector<MSTEdge> prim_mst(std::span<const std::span<const double>> rows,
                               std::span<const double> core);
 // Stable sort by ascending distance.

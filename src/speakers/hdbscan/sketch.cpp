@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #if defined(__x86_64__) || defined(__i386__)
 // The AVX-512 intrinsics start from deliberately undefined registers, which GCC 12 reports as
@@ -375,12 +376,13 @@ __attribute__((target("avx512f"))) void euclid_avx512(const double* const* left,
 // The same for exactly 64 * kBlocks values, with the query held in registers.
 template <std::size_t kBlocks>
 __attribute__((target("avx512f,avx512bw,avx512vnni"))) void sketch_vnni_fixed(
-    const SketchQuery& query, const std::int8_t* rows, const std::int32_t* sums,
-    const std::int32_t* squares, std::size_t count, std::int32_t* out) {
+    const std::int8_t* query, std::int32_t query_squares, const std::int8_t* rows,
+    const std::int32_t* sums, const std::int32_t* squares, std::size_t count, std::int32_t* out) {
   constexpr std::size_t dims = 64 * kBlocks;
+  const __m512i flip = _mm512_set1_epi8(static_cast<char>(0x80));  // value + 128 as unsigned
   __m512i q[kBlocks];
   for (std::size_t b = 0; b < kBlocks; ++b)
-    q[b] = _mm512_loadu_si512(query.shifted.data() + 64 * b);
+    q[b] = _mm512_xor_si512(_mm512_loadu_si512(query + 64 * b), flip);
   std::size_t r = 0;
   for (; r + 4 <= count; r += 4) {
     __m512i acc[4];
@@ -403,7 +405,7 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void sketch_vnni_fixed(
     const __m128i dot = _mm_sub_epi32(
         w, _mm_slli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + r)), 7));
     const __m128i result =
-        _mm_sub_epi32(_mm_add_epi32(_mm_set1_epi32(query.squares),
+        _mm_sub_epi32(_mm_add_epi32(_mm_set1_epi32(query_squares),
                                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(squares + r))),
                       _mm_slli_epi32(dot, 1));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + r), result);
@@ -415,7 +417,7 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void sketch_vnni_fixed(
       acc = _mm512_dpbusd_epi32(acc, q[b], _mm512_loadu_si512(row + 64 * b));
     }
     const std::int32_t dot = _mm512_reduce_add_epi32(acc) - 128 * sums[r];
-    out[r] = query.squares + squares[r] - 2 * dot;
+    out[r] = query_squares + squares[r] - 2 * dot;
   }
 }
 
@@ -423,25 +425,29 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void sketch_vnni_fixed(
 // per instruction; the shift is undone with the row's sum, and the squared distance follows
 // from the two sums of squares. Every step is exact in 32-bit integers for dims <= 32768.
 __attribute__((target("avx512f,avx512bw,avx512vnni"))) void sketch_vnni(
-    const SketchQuery& query, const std::int8_t* rows, const std::int32_t* sums,
-    const std::int32_t* squares, std::size_t count, std::size_t dims, std::int32_t* out) {
+    const std::int8_t* query, std::int32_t query_squares, const std::int8_t* rows,
+    const std::int32_t* sums, const std::int32_t* squares, std::size_t count, std::size_t dims,
+    std::int32_t* out) {
   if (dims == 256) {
-    sketch_vnni_fixed<4>(query, rows, sums, squares, count, out);
+    sketch_vnni_fixed<4>(query, query_squares, rows, sums, squares, count, out);
     return;
   }
   constexpr std::size_t kHeld = 8;  // query blocks of 64 values kept in registers
   const std::size_t blocks = dims / 64;
   const std::size_t tail = dims % 64;
   if (blocks > kHeld) {
-    sketch_avx512(query.values.data(), rows, count, dims, out);
+    sketch_avx512(query, rows, count, dims, out);
     return;
   }
   const __mmask64 tail_mask = tail == 0 ? 0 : (~std::uint64_t{0} >> (64 - tail));
+  const __m512i flip = _mm512_set1_epi8(static_cast<char>(0x80));  // value + 128 as unsigned
   __m512i q[kHeld];
   for (std::size_t b = 0; b < blocks; ++b) {
-    q[b] = _mm512_loadu_si512(query.shifted.data() + 64 * b);
+    q[b] = _mm512_xor_si512(_mm512_loadu_si512(query + 64 * b), flip);
   }
-  const __m512i q_tail = _mm512_maskz_loadu_epi8(tail_mask, query.shifted.data() + 64 * blocks);
+  // Lanes past the tail meet zero row values, so their shifted query value does not matter.
+  const __m512i q_tail =
+      _mm512_xor_si512(_mm512_maskz_loadu_epi8(tail_mask, query + 64 * blocks), flip);
   std::size_t r = 0;
   // Four rows at a time: their 16-lane partial sums are folded together before the last steps.
   for (; r + 4 <= count; r += 4) {
@@ -469,7 +475,7 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void sketch_vnni(
     _mm_store_si128(reinterpret_cast<__m128i*>(totals), w);
     for (std::size_t l = 0; l < 4; ++l) {
       const std::int32_t dot = totals[l] - 128 * sums[r + l];
-      out[r + l] = query.squares + squares[r + l] - 2 * dot;
+      out[r + l] = query_squares + squares[r + l] - 2 * dot;
     }
   }
   for (; r < count; ++r) {
@@ -482,21 +488,23 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void sketch_vnni(
       acc = _mm512_dpbusd_epi32(acc, q_tail, _mm512_maskz_loadu_epi8(tail_mask, row + 64 * blocks));
     }
     const std::int32_t dot = _mm512_reduce_add_epi32(acc) - 128 * sums[r];
-    out[r] = query.squares + squares[r] - 2 * dot;
+    out[r] = query_squares + squares[r] - 2 * dot;
   }
 }
 
 #endif  // QUILLFEN_X86
 
-using SketchKernel = void (*)(const SketchQuery&, const std::int8_t*, const std::int32_t*,
-                              const std::int32_t*, std::size_t, std::size_t, std::int32_t*);
+using SketchKernel = void (*)(const std::int8_t*, std::int32_t, const std::int8_t*,
+                              const std::int32_t*, const std::int32_t*, std::size_t, std::size_t,
+                              std::int32_t*);
 
 // The kernels that work on the signed values alone.
 template <void (*kernel)(const std::int8_t*, const std::int8_t*, std::size_t, std::size_t,
                          std::int32_t*)>
-void on_values(const SketchQuery& query, const std::int8_t* rows, const std::int32_t*,
-               const std::int32_t*, std::size_t count, std::size_t dims, std::int32_t* out) {
-  kernel(query.values.data(), rows, count, dims, out);
+void on_values(const std::int8_t* query, std::int32_t, const std::int8_t* rows,
+               const std::int32_t*, const std::int32_t*, std::size_t count, std::size_t dims,
+               std::int32_t* out) {
+  kernel(query, rows, count, dims, out);
 }
 
 using BoxKernel = std::int32_t (*)(const std::int8_t*, const std::int8_t*, const std::int8_t*,
@@ -580,6 +588,7 @@ SketchScale SketchScale::for_rows(double max_abs, std::size_t dims) {
   s.scale_ = max_abs / 126.5;  // |x / s| stays below 127 with room for rounding
   s.inverse_ = 1.0 / s.scale_;
   s.shrunk_ = s.scale_ * (1.0 - kRelativeMargin);
+  s.grown_ = s.scale_ * (1.0 + kRelativeMargin);
   return s;
 }
 
@@ -615,23 +624,35 @@ void euclidean_distances(const double* query, const double* const* rows, std::si
   const double* left[kChunk];
   std::fill_n(left, kChunk, query);
   for (std::size_t begin = 0; begin < count; begin += kChunk) {
-    kernels().euclid(left, rows + begin, std::min(kChunk, count - begin), dims, out + begin);
+    euclidean_distances(left, rows + begin, std::min(kChunk, count - begin), dims, out + begin);
   }
 }
 
 void euclidean_distances(const double* const* left, const double* const* right, std::size_t count,
                          std::size_t dims, double* out) {
-  kernels().euclid(left, right, count, dims, out);
+  const auto euclid = kernels().euclid;
+  constexpr std::size_t kLanes = 8;  // pairs per vector at the widest level
+  const std::size_t whole = best_simd_level() >= SimdLevel::Avx512 ? count - count % kLanes : count;
+  euclid(left, right, whole, dims, out);
+  const std::size_t tail = count - whole;
+  if (tail == 0) return;
+  // A short tail fills one vector, its last pair repeated: every lane sums its own pair, so the
+  // results are those of the narrower kernels.
+  const double* l[kLanes];
+  const double* r[kLanes];
+  double o[kLanes];
+  for (std::size_t i = 0; i < kLanes; ++i) {
+    l[i] = left[whole + std::min(i, tail - 1)];
+    r[i] = right[whole + std::min(i, tail - 1)];
+  }
+  euclid(l, r, kLanes, dims, o);
+  std::copy_n(o, tail, out + whole);
 }
 
 void SketchQuery::assign(const std::int8_t* sketch, std::size_t dims, double error_bound) {
   values.assign(sketch, sketch + dims);
-  shifted.resize(dims);
   squares = 0;
-  for (std::size_t j = 0; j < dims; ++j) {
-    shifted[j] = static_cast<std::uint8_t>(values[j] + 128);
-    squares += values[j] * values[j];
-  }
+  for (std::size_t j = 0; j < dims; ++j) squares += values[j] * values[j];
   error = error_bound;
 }
 
@@ -663,6 +684,13 @@ void SketchSet::copy(std::size_t from, std::size_t to) {
   errors_[to] = errors_[from];
 }
 
+void SketchSet::swap_slots(std::size_t a, std::size_t b) {
+  std::swap_ranges(&values_[a * dims_], &values_[a * dims_] + dims_, &values_[b * dims_]);
+  std::swap(sums_[a], sums_[b]);
+  std::swap(squares_[a], squares_[b]);
+  std::swap(errors_[a], errors_[b]);
+}
+
 void SketchSet::query_of(std::size_t slot, SketchQuery& query) const {
   query.assign(sketch(slot), dims_, errors_[slot]);
 }
@@ -673,12 +701,13 @@ void SketchSet::query_of_row(const double* row, SketchQuery& query) const {
   query.assign(values.data(), dims_, error);
 }
 
-void SketchSet::squared_distances(const SketchQuery& query, std::size_t first, std::size_t count,
+void SketchSet::squared_distances(SketchRef query, std::size_t first, std::size_t count,
                                   std::int32_t* out) const {
-  kernels().sketch(query, sketch(first), &sums_[first], &squares_[first], count, dims_, out);
+  kernels().sketch(query.values, query.squares, sketch(first), &sums_[first], &squares_[first],
+                   count, dims_, out);
 }
 
-void SketchSet::lower_bounds(const SketchQuery& query, std::size_t first, std::size_t count,
+void SketchSet::lower_bounds(SketchRef query, std::size_t first, std::size_t count,
                              double* out) const {
   constexpr std::size_t kChunk = 64;
   std::int32_t squared[kChunk];
@@ -710,8 +739,8 @@ SimdLevel best_simd_level() {
 
 void sketch_squared_distances_at(SimdLevel level, const SketchQuery& query, const SketchSet& set,
                                  std::size_t first, std::size_t count, std::int32_t* out) {
-  kernels_for(level).sketch(query, set.sketch(first), &set.sums_[first], &set.squares_[first],
-                            count, set.dims_, out);
+  kernels_for(level).sketch(query.values.data(), query.squares, set.sketch(first),
+                            &set.sums_[first], &set.squares_[first], count, set.dims_, out);
 }
 
 std::int32_t box_squared_distance_at(SimdLevel level, const std::int8_t* query,

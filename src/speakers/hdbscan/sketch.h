@@ -58,6 +58,13 @@ class SketchScale {
     return bound > 0.0 ? bound : 0.0;
   }
   double shrunk_scale() const { return shrunk_; }
+  // An upper bound of the computed Euclidean distance between two rows whose squared sketch
+  // distance is squared and whose error bounds sum to error_sum (+inf when unusable):
+  // |a - b| <= s |q_a - q_b| + E_a + E_b, widened by margins above every rounding error.
+  double upper_bound(std::int64_t squared, double error_sum) const {
+    if (!usable()) return std::numeric_limits<double>::infinity();
+    return (grown_ * std::sqrt(static_cast<double>(squared)) + error_sum) * (1.0 + 1e-6);
+  }
   // A value that squared sketch distances must exceed before lower_bound(squared, error_sum)
   // can exceed distance: every squared above it gives a bound above distance (+inf when no
   // squared distance can).
@@ -75,16 +82,25 @@ class SketchScale {
   double scale_ = 0.0;
   double inverse_ = 0.0;
   double shrunk_ = 0.0;  // s * (1 - relative margin)
+  double grown_ = 0.0;   // s * (1 + relative margin)
 };
 
-// A sketched row prepared as the left side of sketch distances.
+// A sketched row as the left side of sketch distances, borrowed: its values, the sum of their
+// squares and the bound of its error norm.
+struct SketchRef {
+  const std::int8_t* values = nullptr;
+  std::int32_t squares = 0;
+  double error = 0.0;
+};
+
+// A sketched row copied out as the left side of sketch distances.
 struct SketchQuery {
-  std::vector<std::int8_t> values;    // the sketch
-  std::vector<std::uint8_t> shifted;  // values + 128
-  std::int32_t squares = 0;           // sum of values^2
-  double error = 0.0;                 // bound of the row's error norm
+  std::vector<std::int8_t> values;  // the sketch
+  std::int32_t squares = 0;         // sum of values^2
+  double error = 0.0;               // bound of the row's error norm
 
   void assign(const std::int8_t* sketch, std::size_t dims, double error_bound);
+  SketchRef ref() const { return {values.data(), squares, error}; }
 };
 
 // Sketches of rows held in slots 0 .. slots-1, with their error bounds and the sums and sums of
@@ -98,22 +114,32 @@ class SketchSet {
   std::size_t dims() const { return dims_; }
   const std::int8_t* sketch(std::size_t slot) const { return &values_[slot * dims_]; }
   double error(std::size_t slot) const { return errors_[slot]; }
+  std::size_t slots() const { return errors_.size(); }
+  std::int32_t sum(std::size_t slot) const { return sums_[slot]; }
+  std::int32_t squares(std::size_t slot) const { return squares_[slot]; }
+  // The row in slot as the left side of sketch distances (valid until the set changes).
+  SketchRef ref(std::size_t slot) const { return {sketch(slot), squares_[slot], errors_[slot]}; }
 
   // Sketches row (dims values) into slot.
   void set(std::size_t slot, const double* row);
   // Copies slot from into slot to.
   void copy(std::size_t from, std::size_t to);
+  // Exchanges the contents of two slots.
+  void swap_slots(std::size_t a, std::size_t b);
   // The row in slot, or any row of dims values, prepared as a query.
   void query_of(std::size_t slot, SketchQuery& query) const;
   void query_of_row(const double* row, SketchQuery& query) const;
 
   // out[i] = squared sketch distance from query to slot first + i, in exact integers.
-  void squared_distances(const SketchQuery& query, std::size_t first, std::size_t count,
+  void squared_distances(SketchRef query, std::size_t first, std::size_t count,
                          std::int32_t* out) const;
   // out[i] = scale().lower_bound(squared sketch distance from query to slot first + i,
   //                             query.error + error(first + i)) for i < count.
+  void lower_bounds(SketchRef query, std::size_t first, std::size_t count, double* out) const;
   void lower_bounds(const SketchQuery& query, std::size_t first, std::size_t count,
-                    double* out) const;
+                    double* out) const {
+    lower_bounds(query.ref(), first, count, out);
+  }
 
  private:
   friend void sketch_squared_distances_at(SimdLevel, const SketchQuery&, const SketchSet&,
