@@ -69,14 +69,18 @@ def label_transcript_main(argv=None, prog: str = "label-transcript") -> int:
     parser.add_argument("--timeout", type=_positive_seconds, metavar="SECONDS",
                         help="time limit of the whole job (default: none)")
     parser.add_argument("--timeline", action="store_true", help="also draw NAME.timeline.svg")
-    parser.add_argument("--interval-labels-only", action="store_true",
-                        help="label only the cues a speaker interval lies under; no labels by voice resemblance")
+    fill = parser.add_mutually_exclusive_group()
+    fill.add_argument("--fill-by-resemblance", action="store_true",
+                      help="also label the cues no speaker interval lies under with the speaker their voice "
+                      "resembles most: a guess, which can be wrong, above all in crosstalk")
+    fill.add_argument("--interval-labels-only", action="store_true",
+                      help="label only the cues a speaker interval lies under (the default)")
     args = parser.parse_args(argv)
     _stop_on_sigterm()
     try:
         outcome = _label.label_transcript(args.audio, args.transcript, args.segmentation, args.embedding,
                                           args.out, engine=args.engine, timeout_s=args.timeout,
-                                          timeline=args.timeline, resemblance=not args.interval_labels_only)
+                                          timeline=args.timeline, resemblance=args.fill_by_resemblance)
     except ClientError as e:
         return _report_failure(prog, e)
     parsed = outcome.transcript
@@ -93,15 +97,16 @@ def label_transcript_main(argv=None, prog: str = "label-transcript") -> int:
         if outcome.by_resemblance:
             lines = ", ".join(str(parsed.cues[n - 1].first_line) for n in outcome.by_resemblance)
             count = len(outcome.by_resemblance)
-            print(f"{count} of them by voice resemblance, no speaker interval lying under "
-                  f"{'them' if count != 1 else 'it'} (line{'s' if count != 1 else ''} {lines})")
+            print(f"{count} of them guessed by voice resemblance, no speaker interval lying under "
+                  f"{'them' if count != 1 else 'it'} (line{'s' if count != 1 else ''} {lines}); a guess can be "
+                  "wrong, above all in crosstalk")
         unlabelled = [cue for cue in parsed.cues if cue.number not in outcome.speakers]
         if unlabelled:
             lines = ", ".join(str(cue.first_line) for cue in unlabelled)
             count = len(unlabelled)
             print(f"left unlabelled: {count} cue{'s' if count != 1 else ''} (line{'s' if count != 1 else ''} "
-                  f"{lines}): no usable times, or neither a speaker interval under "
-                  f"{'them' if count != 1 else 'it'} nor a clear resemblance")
+                  f"{lines}): no usable times, or no speaker interval under {'them' if count != 1 else 'it'}"
+                  + (" and no clear resemblance" if args.fill_by_resemblance else ""))
     for key in ("transcript", "rttm", "statements", "response", "timeline", "timeline_png"):
         if key in outcome.files:
             print(f"wrote {outcome.files[key]}")

@@ -16,12 +16,15 @@ its extension):
                              checkout's tools/demo/draw_timeline.py)
 
 A cue gets the speaker the engine gave its statement (the cluster of the speaker interval it
-overlaps most). A cue the engine left without one, because no speaker interval lies under it (a
-short cue at the edge of a turn, a cue in crosstalk), but which has a statement embedding, gets the
+overlaps most); a cue the engine left without one (no speaker interval under it: a short cue at the
+edge of a turn, a cue in crosstalk) stays unlabelled.
+
+With `resemblance=True` such a cue, when it has a statement embedding, is filled in with the
 speaker its embedding resembles: the speaker whose labelled statements' mean direction (unit-length
 embeddings, averaged and scaled to unit length) has the highest cosine with it, when that beats
-every other speaker's by at least RESEMBLANCE_MARGIN and at least two speakers are known. Otherwise
-it stays unlabelled. `resemblance=False` keeps the engine's labels alone.
+every other speaker's by at least RESEMBLANCE_MARGIN and at least two speakers are known. This is a
+guess and can be wrong: the embedding of a cue in crosstalk mixes both voices and may resemble the
+other speaker more than the one who says the cue's words.
 
 The response is written last, so a directory with NAME.response.json holds a complete run; that is
 what find-speakers reads. When the transcript, the recording or the engine fails, nothing is written
@@ -157,7 +160,7 @@ def _timeline_drawer():
 
 def label_transcript(audio: str, transcript: str, segmentation: str, embedding: str, out_dir: str, *,
                      engine: Engine | str | None = None, timeout_s: float | None = None,
-                     timeline: bool = False, resemblance: bool = True, numpy: bool | None = None) -> LabelOutcome:
+                     timeline: bool = False, resemblance: bool = False, numpy: bool | None = None) -> LabelOutcome:
     """Labels `transcript` by the speakers of `audio`; see the module description for the files.
 
     `audio` is any recording sox reads; a file ending in .f32 is taken as the engine's own format
