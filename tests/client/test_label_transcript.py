@@ -109,7 +109,7 @@ class LabelTranscriptTest(ScratchTestCase):
         # The demo's fifth and sixth turns overlap; the note names both cues' timing lines.
         line5 = line_of(text, f"{vtt_timing(turns, 4)}")
         line6 = line_of(text, f"{vtt_timing(turns, 5)}")
-        self.assertIn(f"{vtt}:{line6}: the cue overlaps an earlier cue (line {line5}); each is labelled "
+        self.assertIn(f"{vtt}:{line6}: the cue overlaps the cue of line {line5} in time; each is labelled "
                       "by its own times", done.stderr)
         self.check_rttm(out, "call", "demo-audio", turns, {"A": a, "B": b})
         self.check_kept_results(out, "call", ".vtt", 10)
@@ -164,7 +164,8 @@ class LabelTranscriptTest(ScratchTestCase):
         block4 = line_of(text, "4")
         self.assertIn(f"{srt}:{block4}: cue number 4 has no timing line (start --> end); it is passed without "
                       "times and left unlabelled", done.stderr)
-        self.assertIn(f"left unlabelled: 2 cues (lines {block4}, {timing7 - 1}): no usable times, or no speaker "
+        # Cues are named by their timing lines everywhere; a cue without one by its first line.
+        self.assertIn(f"left unlabelled: 2 cues (lines {block4}, {timing7}): no usable times, or no speaker "
                       "interval under them", done.stdout)
         with open(os.path.join(out, "gaps.labelled.srt")) as f:
             labelled = f.read().split("\n")
@@ -282,14 +283,17 @@ class LabelTranscriptTest(ScratchTestCase):
         with open(os.path.join(out, "quiet.labelled.srt")) as f:
             self.assertEqual(f.read(), text)
 
-    def test_an_empty_transcript_is_refused_naming_its_line_and_nothing_is_written(self):
-        empty = self.write("empty.vtt", b"")
-        done, out = self.label(recording("demo"), empty)
-        self.assertEqual(done.returncode, 65)
-        self.assertEqual(done.stderr, f"label-transcript: error: {empty}:1: the file is empty; there is nothing "
-                                      "to label\n")
-        self.assertEqual(done.stdout, "")
-        self.assertFalse(os.path.exists(out))
+    def test_a_transcript_without_cues_is_refused_naming_its_line_and_nothing_is_written(self):
+        for name, data, message in [
+                ("empty.vtt", b"", "1: the file is empty; there is nothing to label"),
+                ("plain.vtt", b"hello\nworld\n", "2: no cues found: this WebVTT file has no timed text to label")]:
+            with self.subTest(name=name):
+                path = self.write(name, data)
+                done, out = self.label(recording("demo"), path)
+                self.assertEqual(done.returncode, 65)
+                self.assertEqual(done.stderr, f"label-transcript: error: {path}:{message}\n")
+                self.assertEqual(done.stdout, "")
+                self.assertFalse(os.path.exists(out))
 
     def test_an_engine_error_reaches_the_shell_with_its_reason_and_status(self):
         vtt = self.write("call.vtt", "WEBVTT\n\n00:01.000 --> 00:04.000\nHello.\n")

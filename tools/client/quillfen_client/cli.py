@@ -95,14 +95,14 @@ def label_transcript_main(argv=None, prog: str = "label-transcript") -> int:
         parts = ", ".join(f"{name}: {counts[name]}" for name in sorted(counts, key=lambda n: int(n.split()[1])))
         print(f"labelled {len(outcome.speakers)} of {len(parsed.cues)} cues ({parts})")
         if outcome.by_resemblance:
-            lines = ", ".join(str(parsed.cues[n - 1].first_line) for n in outcome.by_resemblance)
+            lines = ", ".join(str(parsed.cues[n - 1].line) for n in outcome.by_resemblance)
             count = len(outcome.by_resemblance)
             print(f"{count} of them guessed by voice resemblance, no speaker interval lying under "
                   f"{'them' if count != 1 else 'it'} (line{'s' if count != 1 else ''} {lines}); a guess can be "
                   "wrong, above all in crosstalk")
         unlabelled = [cue for cue in parsed.cues if cue.number not in outcome.speakers]
         if unlabelled:
-            lines = ", ".join(str(cue.first_line) for cue in unlabelled)
+            lines = ", ".join(str(cue.line) for cue in unlabelled)
             count = len(unlabelled)
             print(f"left unlabelled: {count} cue{'s' if count != 1 else ''} (line{'s' if count != 1 else ''} "
                   f"{lines}): no usable times, or no speaker interval under {'them' if count != 1 else 'it'}"
