@@ -4,13 +4,15 @@ through scripts/label-transcript and this build's engine."""
 import json
 import os
 import re
+import signal
 import subprocess
+import time
 import unittest
 
-from client_support import (EMBEDDING, ENGINE, LABEL_TRANSCRIPT, SEGMENTATION, ScratchTestCase, recording,
-                            srt_time, styled_srt, styled_webvtt, truth, vtt_time)
+from client_support import (EMBEDDING, ENGINE, LABEL_TRANSCRIPT, SEGMENTATION, ScratchTestCase, assert_process_ends,
+                            recording, srt_time, styled_srt, styled_webvtt, truth, vtt_time)
 
-from quillfen_client import EngineError, label_transcript
+from quillfen_client import AudioConversionError, ConversionTimeout, EngineError, EngineTimeout, label_transcript
 from quillfen_client.engine import AnalyzeResult, Diarization, Evidence, StatementEmbeddings
 from quillfen_client.label import resemblance_labels
 
@@ -79,7 +81,7 @@ class LabelTranscriptTest(ScratchTestCase):
         turns = truth("demo")
         text, first_lines = styled_webvtt(turns)
         vtt = self.write("call.vtt", text)
-        done, out = self.label(recording("demo"), vtt)
+        done, out = self.label(recording("demo"), vtt, "--timeout", "1e9")  # any finite limit is honoured
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertIn("2 speakers found", done.stdout)
         self.assertIn("labelled 10 of 10 cues (Speaker 1: 5, Speaker 2: 5)", done.stdout)
@@ -306,6 +308,63 @@ class LabelTranscriptTest(ScratchTestCase):
                                       f'exit status 69): pyannote_segmentation_onnx_path is missing or unreadable '
                                       f'at "{missing}"; provide a readable ONNX model path\n')
         self.assertEqual(os.listdir(out), [])
+
+    def test_a_time_limit_that_is_not_a_finite_number_is_a_usage_error(self):
+        vtt = self.write("call.vtt", "WEBVTT\n\n00:01.000 --> 00:04.000\nHello.\n")
+        for limit, message in [("inf", "the time limit must be a finite number of seconds, not 'inf'"),
+                               ("nan", "the time limit must be a finite number of seconds, not 'nan'"),
+                               ("0", "the time limit must be more than 0 seconds")]:
+            with self.subTest(limit=limit):
+                done, out = self.label(recording("demo"), vtt, "--timeout", limit)
+                self.assertEqual(done.returncode, 64)
+                self.assertTrue(done.stderr.endswith(f"label-transcript: error: argument --timeout: {message}\n"),
+                                done.stderr)
+                self.assertFalse(os.path.exists(out))
+
+    def test_the_time_limit_covers_the_conversion_and_stops_sox_with_what_it_started(self):
+        bin_dir = self.path("bin")
+        os.mkdir(bin_dir)
+        child = self.path("child.pid")
+        with open(os.path.join(bin_dir, "sox"), "w") as f:
+            f.write(f'#!/bin/sh\nsleep 60 & echo $! > "{child}"; wait\n')
+        os.chmod(os.path.join(bin_dir, "sox"), 0o755)
+        vtt = self.write("call.vtt", "WEBVTT\n\n00:01.000 --> 00:04.000\nHello.\n")
+        saved = os.environ["PATH"]
+        os.environ["PATH"] = bin_dir + os.pathsep + saved
+        try:
+            with self.assertRaises(ConversionTimeout) as caught:
+                label_transcript(recording("demo"), vtt, SEGMENTATION, EMBEDDING, self.path("out"), engine=ENGINE,
+                                 timeout_s=0.5)
+        finally:
+            os.environ["PATH"] = saved
+        e = caught.exception
+        self.assertIsInstance(e, EngineTimeout)  # a time limit that ran out, whichever step was running
+        self.assertIsInstance(e, AudioConversionError)
+        self.assertEqual((e.timeout_s, e.cli_status), (0.5, 75))
+        self.assertEqual(str(e), f"converting {recording('demo')} with sox did not finish within 0.5 s and was "
+                                 "stopped")
+        with open(child) as f:
+            assert_process_ends(self, int(f.read()))
+
+    def test_ctrl_c_stops_the_engine_and_ends_quietly_with_130(self):
+        child = self.path("child.pid")
+        engine = self.write("engine", f'#!/bin/sh\nsleep 60 & echo $! > "{child}"; wait\n')
+        os.chmod(engine, 0o755)
+        vtt = self.write("call.vtt", "WEBVTT\n\n00:01.000 --> 00:04.000\nHello.\n")
+        # SIGINT as a terminal sends it; the command is started with SIGINT at its default, as from a shell.
+        process = subprocess.Popen([LABEL_TRANSCRIPT, recording("demo"), vtt, "--segmentation", SEGMENTATION,
+                                    "--embedding", EMBEDDING, "--out", self.path("out"), "--engine", engine],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                   preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+        end = time.monotonic() + 60
+        while not os.path.exists(child) or not os.path.getsize(child):
+            self.assertLess(time.monotonic(), end, "the engine did not start")
+            time.sleep(0.05)
+        process.send_signal(signal.SIGINT)
+        stdout, stderr = process.communicate(timeout=60)
+        self.assertEqual((process.returncode, stdout, stderr), (130, "", "label-transcript: interrupted\n"))
+        with open(child) as f:
+            assert_process_ends(self, int(f.read()))
 
     def test_the_module_function_returns_the_typed_outcome(self):
         turns = truth("demo")

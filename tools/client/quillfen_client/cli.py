@@ -4,12 +4,13 @@ Exit statuses: 0 done (also when the recording has one speaker or none); 64 bad 
 65 a transcript, recording or result that cannot be used; 66 a missing or unreadable input;
 69 no engine or no sox; the engine's own status (64, 69 or 75) when it answers with an error line;
 70 when the engine ended without its line; 73 when the output cannot be written; 75 when the time
-limit ran out.
+limit ran out; 130 when interrupted (Ctrl-C).
 """
 
 from __future__ import annotations
 
 import argparse
+import math
 import signal
 import sys
 
@@ -19,6 +20,7 @@ from .engine import EngineError
 from .errors import ClientError
 
 EX_USAGE = 64
+EX_INTERRUPTED = 128 + signal.SIGINT
 
 
 class _Parser(argparse.ArgumentParser):
@@ -28,11 +30,30 @@ class _Parser(argparse.ArgumentParser):
         sys.exit(EX_USAGE)
 
 
-def _stop_on_sigterm() -> None:
-    """SIGTERM unwinds like an exception, so private temporary directories are still removed."""
-    def handler(signum, frame):
+def _unwind_on_signals() -> None:
+    """SIGTERM and SIGINT (Ctrl-C) unwind like exceptions, so the engine or sox is stopped and
+    private temporary directories are still removed; a second signal during that cleanup is
+    ignored. A SIGINT the command was started to ignore stays ignored."""
+    def on_sigterm(signum, frame):
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
         raise SystemExit(128 + signum)
-    signal.signal(signal.SIGTERM, handler)
+
+    def on_sigint(signum, frame):
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        raise KeyboardInterrupt
+
+    signal.signal(signal.SIGTERM, on_sigterm)
+    if signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+        signal.signal(signal.SIGINT, on_sigint)
+
+
+def _interruptible(prog: str, command, argv) -> int:
+    """Runs the command; when Ctrl-C stops it, ends with one line and status 130."""
+    try:
+        return command(argv, prog)
+    except KeyboardInterrupt:
+        print(f"{prog}: interrupted", file=sys.stderr)
+        return EX_INTERRUPTED
 
 
 def _positive_seconds(text: str) -> float:
@@ -40,6 +61,8 @@ def _positive_seconds(text: str) -> float:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if math.isnan(value) or math.isinf(value):
+        raise argparse.ArgumentTypeError(f"the time limit must be a finite number of seconds, not {text!r}")
     if not value > 0:
         raise argparse.ArgumentTypeError("the time limit must be more than 0 seconds")
     return value
@@ -55,6 +78,10 @@ def _report_failure(prog: str, error: ClientError) -> int:
 
 
 def label_transcript_main(argv=None, prog: str = "label-transcript") -> int:
+    return _interruptible(prog, _label_transcript, argv)
+
+
+def _label_transcript(argv, prog: str) -> int:
     parser = _Parser(prog=prog, description="Labels every cue of a WebVTT or SRT transcript with its "
                      "speaker and keeps the statement embeddings for find-speakers.",
                      epilog=__doc__.split("\n\n", 1)[1])
@@ -76,7 +103,7 @@ def label_transcript_main(argv=None, prog: str = "label-transcript") -> int:
     fill.add_argument("--interval-labels-only", action="store_true",
                       help="label only the cues a speaker interval lies under (the default)")
     args = parser.parse_args(argv)
-    _stop_on_sigterm()
+    _unwind_on_signals()
     try:
         outcome = _label.label_transcript(args.audio, args.transcript, args.segmentation, args.embedding,
                                           args.out, engine=args.engine, timeout_s=args.timeout,
@@ -114,6 +141,10 @@ def label_transcript_main(argv=None, prog: str = "label-transcript") -> int:
 
 
 def find_speakers_main(argv=None, prog: str = "find-speakers") -> int:
+    return _interruptible(prog, _find_speakers, argv)
+
+
+def _find_speakers(argv, prog: str) -> int:
     parser = _Parser(prog=prog, description="Finds the voices that recur across recordings labelled "
                      "by label-transcript (every NAME.response.json in each DIR).",
                      epilog=__doc__.split("\n\n", 1)[1])
@@ -132,7 +163,7 @@ def find_speakers_main(argv=None, prog: str = "find-speakers") -> int:
         parser.error("--min-cluster-size must be at least 2")
     if args.min_samples < 1:
         parser.error("--min-samples must be at least 1")
-    _stop_on_sigterm()
+    _unwind_on_signals()
     try:
         report = _speakers.find_speakers(args.dirs, engine=args.engine, min_cluster_size=args.min_cluster_size,
                                          min_samples=args.min_samples, timeout_s=args.timeout)

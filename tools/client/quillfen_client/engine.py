@@ -10,8 +10,11 @@ Failures:
   exactly what it said.
 - `EngineCrashed`: the process ended without its one JSON line (for example a missing runtime
   library, a signal); `exit_status` (None when killed by a signal), `signal` and `stderr` tell why.
-- `EngineTimeout` (an `EngineCrashed`): the engine ran past the caller's time limit and was killed.
+- `EngineTimeout` (an `EngineCrashed`): the engine ran past the caller's time limit and was killed
+  with its process group (the engine runs in a session of its own).
 - `EngineNotFound`: no engine at the given path, or none found.
+- `InvalidArgument` (a ValueError): a time limit that is not a finite, non-negative number of
+  seconds; a payload prefix that is not a plain file-name prefix; a statement id given twice.
 
 Where the engine is looked for, first match wins:
 1. the path the caller gives;
@@ -32,7 +35,6 @@ import math
 import os
 import shutil
 import signal as _signal
-import subprocess
 import tempfile
 import time
 from dataclasses import dataclass
@@ -40,8 +42,9 @@ from pathlib import Path
 from typing import Any, Iterable
 
 from . import payload as _payload
+from . import process as _process
 from .audio import SAMPLE_RATE_HZ
-from .errors import ClientError, InputError
+from .errors import ClientError, EngineCrashed, EngineTimeout, InputError
 
 ENGINE_NAME = "quillfen-core-speakers-analyze"
 ENGINE_ENV = "QUILLFEN_ENGINE"
@@ -67,30 +70,6 @@ class EngineError(ClientError):
         self.detail = detail
         self.exit_status = exit_status
         self.cli_status = exit_status
-
-
-class EngineCrashed(ClientError):
-    """The engine process ended without its JSON line."""
-
-    cli_status = 70
-
-    def __init__(self, message: str, exit_status: int | None, signal: int | None, stderr: str, stdout: str = ""):
-        super().__init__(message)
-        self.exit_status = exit_status
-        self.signal = signal
-        self.stderr = stderr
-        self.stdout = stdout
-
-
-class EngineTimeout(EngineCrashed):
-    """The engine ran longer than `timeout_s` and was killed."""
-
-    cli_status = 75
-
-    def __init__(self, timeout_s: float, stderr: str):
-        super().__init__(f"the engine did not finish within {timeout_s:g} s and was stopped",
-                         None, int(_signal.SIGKILL), stderr)
-        self.timeout_s = timeout_s
 
 
 def _executable(path: Path) -> bool:
@@ -219,9 +198,11 @@ class DiscoveryResult:
 
 
 class Deadline:
-    """A time limit shared by the steps of one job; None means no limit."""
+    """A time limit shared by the steps of one job; None means no limit. Raises InvalidArgument for
+    a limit that is not a finite, non-negative number of seconds."""
 
     def __init__(self, timeout_s: float | None):
+        timeout_s = _process.check_time_limit(timeout_s)
         self.timeout_s = timeout_s
         self._end = None if timeout_s is None else time.monotonic() + timeout_s
 
@@ -265,26 +246,27 @@ def _interval(obj: dict) -> Interval:
 
 
 class Engine:
-    """Runs engine jobs. `timeout_s` is the default time limit of each run (None: no limit)."""
+    """Runs engine jobs. `timeout_s` is the default time limit of each run (None: no limit); a time
+    limit is a finite, non-negative number of seconds, however large."""
 
     def __init__(self, path: str | os.PathLike | None = None, timeout_s: float | None = None):
+        self.timeout_s = _process.check_time_limit(timeout_s)
         self.path = locate_engine(path)
-        self.timeout_s = timeout_s
 
     def run(self, request: dict, command: str | None = None, timeout_s: float | None = None,
             cwd: str | None = None) -> tuple[dict, str]:
         """Runs one job; returns the parsed response and the response line as written."""
         argv = [self.path] + ([command] if command else [])
-        limit = self.timeout_s if timeout_s is None else timeout_s
+        limit = self.timeout_s if timeout_s is None else _process.check_time_limit(timeout_s)
         try:
             body = json.dumps(request, ensure_ascii=False, allow_nan=False).encode("utf-8")
         except UnicodeEncodeError:
             raise InputError("a path or text of the request is not valid UTF-8; the engine reads only UTF-8 "
                              "requests") from None
         try:
-            done = subprocess.run(argv, input=body, capture_output=True, timeout=limit, cwd=cwd)
-        except subprocess.TimeoutExpired as e:
-            raise EngineTimeout(limit, (e.stderr or b"").decode("utf-8", "replace")) from None
+            done = _process.run(argv, input=body, timeout_s=limit, cwd=cwd)
+        except _process.TimedOut as e:
+            raise EngineTimeout(limit, e.stderr.decode("utf-8", "replace")) from None
         except (FileNotFoundError, PermissionError) as e:
             raise EngineNotFound(f"cannot start the engine {self.path}: {e.strerror}") from None
         except OSError as e:

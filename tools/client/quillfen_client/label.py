@@ -41,7 +41,7 @@ from dataclasses import dataclass, field
 
 from . import payload as _payload
 from . import transcript as _transcript
-from .audio import convert_audio
+from .audio import ConversionTimeout, _convert
 from .engine import AnalyzeResult, Deadline, Engine, EngineTimeout, Span, place_file, private_temp_dir
 from .errors import InputError, OutputError, ToolMissing
 
@@ -165,9 +165,12 @@ def label_transcript(audio: str, transcript: str, segmentation: str, embedding: 
 
     `audio` is any recording sox reads; a file ending in .f32 is taken as the engine's own format
     (raw float32 little-endian mono at 16 kHz) and used as it is. `timeout_s` limits the whole job
-    (conversion and analysis). Raises TranscriptError, AudioConversionError, EngineError,
-    EngineCrashed (EngineTimeout), EngineNotFound, or ClientError for files it cannot read or write."""
+    (conversion and analysis): when it runs out, the step running is stopped and EngineTimeout
+    raised (ConversionTimeout, also an AudioConversionError, while sox converts the recording).
+    Raises TranscriptError, AudioConversionError, EngineError, EngineCrashed (EngineTimeout),
+    EngineNotFound, InvalidArgument, or ClientError for files it cannot read or write."""
     deadline = Deadline(timeout_s)
+    timeout_s = deadline.timeout_s
     try:
         parsed = _transcript.read_transcript(transcript)
     except OSError as e:
@@ -191,7 +194,10 @@ def label_transcript(audio: str, transcript: str, segmentation: str, embedding: 
             audio_f32 = audio
         else:
             audio_f32 = os.path.join(work, "audio.f32")
-            convert_audio(audio, audio_f32, timeout_s=deadline.remaining())
+            try:
+                _convert(audio, audio_f32, deadline.remaining())
+            except ConversionTimeout as e:
+                raise ConversionTimeout(audio, timeout_s, e.stderr) from None
         try:
             result = engine.analyze(audio_f32, spans, segmentation, embedding, payload_prefix=f"{name}.",
                                     keep_dir=work, timeout_s=deadline.remaining(), numpy=numpy)

@@ -16,6 +16,7 @@ import os
 from dataclasses import asdict, dataclass, field
 
 from . import payload as _payload
+from . import process as _process
 from . import transcript as _transcript
 from .engine import ANALYZE_RESPONSE_SCHEMA, EMBEDDING_SIZE, Engine
 from .errors import ClientError, InputError
@@ -156,7 +157,9 @@ def find_speakers(directories, *, engine: Engine | str | None = None,
                   timeout_s: float | None = None, numpy: bool | None = None) -> SpeakerReport:
     """Clusters the statements of the label-transcript runs in `directories`; see the module text.
 
-    Raises ClientError for missing or unreadable runs, EngineError / EngineCrashed from the engine."""
+    Raises ClientError for missing or unreadable runs, EngineError / EngineCrashed from the engine,
+    InvalidArgument for a time limit that is not a finite, non-negative number of seconds."""
+    timeout_s = _process.check_time_limit(timeout_s)
     runs = _load_runs(directories, numpy)
     if not isinstance(engine, Engine):
         engine = Engine(engine)
