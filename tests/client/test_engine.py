@@ -14,7 +14,7 @@ from client_support import (DATA, EMBEDDING, ENGINE, SEGMENTATION, SOURCE_DIR, S
                             assert_process_ends, truth)
 
 from quillfen_client import (Engine, EngineCrashed, EngineError, EngineNotFound, EngineTimeout, InputError,
-                             InvalidArgument, Span, convert_audio, locate_engine)
+                             InvalidArgument, OutputError, Span, convert_audio, locate_engine)
 from quillfen_client.payload import numpy_available
 
 AUDIO = os.path.join(DATA, "demo-audio.f32")
@@ -104,6 +104,29 @@ class EngineErrorTest(EngineTestCase):
         self.assertRegex(e.detail, "^" + re.escape(f'payload path "{os.path.realpath(self.tmp)}/quillfen-client-')
                          + r"[^/]+" + re.escape('/embeddings.f32" is not raw little-endian f32 row-major: embedding '
                                                 "row 0 is not unit length: norm=2") + "$")
+
+    def test_unusable_arguments_are_refused_before_the_engine_runs(self):
+        started = self.path("started")
+        engine = Engine(self.fake_engine("engine", f'touch "{started}"; exit 3'))
+        a_file = self.write("a-file", "")
+        twice = [Span(1, 0.0, 2.0), Span(2, 2.0, 4.0), Span(1, 4.0, 6.0)]
+        cases = [
+            (dict(statements=twice), InvalidArgument, "statement id 1 is given twice; each statement needs an id "
+                                                      "of its own"),
+            (dict(diarization=twice), InvalidArgument, "statement id 1 is given twice; each statement needs an id "
+                                                       "of its own"),
+            (dict(payload_prefix="../x-"), InvalidArgument, "payload_prefix must be the start of a file name, "
+                                                            "without '/', not '../x-'"),
+            (dict(keep_dir=a_file), OutputError, f"{a_file}: not a directory; the payloads cannot be kept there"),
+        ]
+        for arguments, kind, message in cases:
+            with self.subTest(arguments=list(arguments)):
+                arguments.setdefault("statements", spans())
+                with self.assertRaises(kind) as caught:
+                    engine.analyze(AUDIO, arguments.pop("statements"), SEGMENTATION, EMBEDDING, **arguments)
+                self.assertEqual(str(caught.exception), message)
+                self.assertFalse(os.path.exists(started))
+        self.assertEqual((InvalidArgument.cli_status, OutputError.cli_status), (64, 73))
 
     def test_a_process_that_ends_without_its_line_is_a_crash_with_its_stderr(self):
         loader = ("quillfen-core-speakers-analyze: error while loading shared libraries: libonnxruntime.so.1: "

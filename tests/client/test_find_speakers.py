@@ -77,6 +77,11 @@ class FindSpeakersTest(ScratchTestCase):
         self.assertNotIn(("demo2-call", 4), [(s.recording, s.statement_id) for v in report.voices
                                              for s in v.statements])
 
+    def test_one_directory_may_be_given_as_a_path_of_its_own(self):
+        report = find_speakers(self.dirs[0], engine=ENGINE, numpy=False)
+        self.assertEqual([r.name for r in report.recordings], ["demo-call"])
+        self.assertEqual(sum(len(v.statements) for v in report.voices) + len(report.noise), 10)
+
     def test_a_directory_without_results_is_refused(self):
         empty = self.path("empty")
         os.mkdir(empty)

@@ -44,7 +44,7 @@ from typing import Any, Iterable
 from . import payload as _payload
 from . import process as _process
 from .audio import SAMPLE_RATE_HZ
-from .errors import ClientError, EngineCrashed, EngineTimeout, InputError
+from .errors import ClientError, EngineCrashed, EngineTimeout, InputError, InvalidArgument, OutputError
 
 ENGINE_NAME = "quillfen-core-speakers-analyze"
 ENGINE_ENV = "QUILLFEN_ENGINE"
@@ -302,9 +302,26 @@ class Engine:
         The engine writes its payloads into a private temporary directory, named
         `{payload_prefix}statements.f32` and `{payload_prefix}intervals.f32` (the response names
         them so); their rows are read into the result. With `keep_dir` the payload files are moved
-        there afterwards, so the response's payload paths are relative to `keep_dir`."""
+        there afterwards (it is created when missing), so the response's payload paths are relative
+        to `keep_dir`.
+
+        Raises InvalidArgument for a statement id given twice (results are told apart by id), a
+        `payload_prefix` holding "/" (the payloads are files of the directory), or a time limit
+        that is not a finite, non-negative number; OutputError when `keep_dir` cannot hold them."""
         spans = [_as_span(s) for s in statements]
         diar_spans = spans if diarization is None else [_as_span(s) for s in diarization]
+        for listed in (spans, diar_spans):
+            seen = set()
+            for span in listed:
+                if span.statement_id in seen:
+                    raise InvalidArgument(f"statement id {span.statement_id} is given twice; each statement "
+                                          "needs an id of its own")
+                seen.add(span.statement_id)
+        if "/" in payload_prefix or "\0" in payload_prefix:
+            raise InvalidArgument(f"payload_prefix must be the start of a file name, without '/', not "
+                                  f"{payload_prefix!r}")
+        if keep_dir is not None and os.path.exists(keep_dir) and not os.path.isdir(keep_dir):
+            raise OutputError(f"{keep_dir}: not a directory; the payloads cannot be kept there")
         statements_name = f"{payload_prefix}statements.f32"
         intervals_name = f"{payload_prefix}intervals.f32"
         request = {
@@ -335,11 +352,14 @@ class Engine:
                 interval_rows = _payload.read_payload(os.path.join(work, intervals_name), irows, icols, numpy)
             kept_at = None
             if keep_dir is not None:
-                os.makedirs(keep_dir, exist_ok=True)
-                kept_at = os.path.join(keep_dir, statements_name)
-                place_file(os.path.join(work, statements_name), kept_at)
-                if interval_rows is not None:
-                    place_file(os.path.join(work, intervals_name), os.path.join(keep_dir, intervals_name))
+                try:
+                    os.makedirs(keep_dir, exist_ok=True)
+                    kept_at = os.path.join(keep_dir, statements_name)
+                    place_file(os.path.join(work, statements_name), kept_at)
+                    if interval_rows is not None:
+                        place_file(os.path.join(work, intervals_name), os.path.join(keep_dir, intervals_name))
+                except OSError as e:
+                    raise OutputError(f"{keep_dir}: cannot keep the payloads there: {e.strerror}") from None
         return _analyze_result(response, line, rows, interval_rows, kept_at)
 
     def discovery_cluster(self, rows, min_cluster_size: int, min_samples: int,

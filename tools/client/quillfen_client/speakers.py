@@ -155,11 +155,15 @@ def _statements_of(run: _Run) -> dict[int, Statement]:
 def find_speakers(directories, *, engine: Engine | str | None = None,
                   min_cluster_size: int = DEFAULT_MIN_CLUSTER_SIZE, min_samples: int = DEFAULT_MIN_SAMPLES,
                   timeout_s: float | None = None, numpy: bool | None = None) -> SpeakerReport:
-    """Clusters the statements of the label-transcript runs in `directories`; see the module text.
+    """Clusters the statements of the label-transcript runs in `directories` (a list of paths, or
+    one path); see the module text.
 
     Raises ClientError for missing or unreadable runs, EngineError / EngineCrashed from the engine,
     InvalidArgument for a time limit that is not a finite, non-negative number of seconds."""
     timeout_s = _process.check_time_limit(timeout_s)
+    if isinstance(directories, (str, os.PathLike)):
+        directories = [directories]
+    directories = [os.fspath(directory) for directory in directories]
     runs = _load_runs(directories, numpy)
     if not isinstance(engine, Engine):
         engine = Engine(engine)
