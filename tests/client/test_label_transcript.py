@@ -147,7 +147,7 @@ class LabelTranscriptTest(ScratchTestCase):
         self.check_rttm(out, "call", "demo-audio", turns, {"A": a, "B": b})
         self.check_kept_results(out, "call", ".srt", 10)
 
-    def test_cues_without_usable_times_stay_unlabelled_and_the_rest_are_labelled(self):
+    def test_cues_that_cannot_be_labelled_are_named_by_reason_and_the_rest_are_labelled(self):
         turns = truth("demo")
         blocks = []
         for i, turn in enumerate(turns):
@@ -155,11 +155,20 @@ class LabelTranscriptTest(ScratchTestCase):
             blocks.append(f"{len(blocks) + 1}\n{srt_time(turn['start_s'])} --> {end}\n{turn['text']}\n")
             if i == 2:
                 blocks.append(f"{len(blocks) + 1}\n(applause, no timing line)\n")
+            if i == 3:  # a cue without text inside voice B's turn: the engine labels it, nothing is written
+                blocks.append(f"{len(blocks) + 1}\n{srt_time(turn['start_s'] + 1)} --> {srt_time(turn['end_s'] - 1)}\n")
+        blocks.append(f"{len(blocks) + 1}\n00:00:50,000 --> 00:00:52,000\n(after the recording)\n")
         text = "\n".join(blocks)
         srt = self.write("gaps.srt", text)
         done, out = self.label(recording("demo"), srt)
         self.assertEqual(done.returncode, 0, done.stderr)
-        self.assertIn("labelled 9 of 11 cues", done.stdout)
+        self.assertRegex(done.stdout, r"\nlabelled 9 of 13 cues \(Speaker 1: \d, Speaker 2: \d\)\n")
+        late = line_of(text, "00:00:50,000 --> 00:00:52,000")
+        empty = line_of(text, f"{srt_time(turns[3]['start_s'] + 1)} --> {srt_time(turns[3]['end_s'] - 1)}")
+        # The demo recording lasts 45.703 s (731248 samples).
+        self.assertIn(f"{srt}:{late}: the cue starts after the recording ends (45.703 s)\n", done.stderr)
+        self.assertIn(f"\nleft unlabelled: 1 cue starting after the recording ends (line {late})\n"
+                      f"left unlabelled: 1 cue without text (line {empty})\n", done.stdout)
         timing7 = line_of(text, f"{srt_time(turns[6]['start_s'])} --> 00:00:2x,000")
         self.assertIn(f'{srt}:{timing7}: unreadable end time "00:00:2x,000" (expected HH:MM:SS,mmm); the cue is '
                       "passed without it and left unlabelled", done.stderr)
@@ -167,8 +176,8 @@ class LabelTranscriptTest(ScratchTestCase):
         self.assertIn(f"{srt}:{block4}: cue number 4 has no timing line (start --> end); it is passed without "
                       "times and left unlabelled", done.stderr)
         # Cues are named by their timing lines everywhere; a cue without one by its first line.
-        self.assertIn(f"left unlabelled: 2 cues (lines {block4}, {timing7}): no usable times, or no speaker "
-                      "interval under them", done.stdout)
+        self.assertIn(f"\nleft unlabelled: 2 cues without usable times (lines {block4}, {timing7})\n", done.stdout)
+        self.assertNotIn("no speaker interval", done.stdout)
         with open(os.path.join(out, "gaps.labelled.srt")) as f:
             labelled = f.read().split("\n")
         self.assertIn("(applause, no timing line)", labelled)
@@ -183,7 +192,7 @@ class LabelTranscriptTest(ScratchTestCase):
         with open(os.path.join(out, "gaps.response.json")) as f:
             response = json.load(f)
         self.assertEqual(response["inputs"]["diarization"]["spans"][3], [None, None])
-        self.assertEqual(response["inputs"]["diarization"]["spans"][7][1], None)
+        self.assertEqual(response["inputs"]["diarization"]["spans"][8][1], None)
 
     def test_a_cue_in_crosstalk_stays_unlabelled_rather_than_take_the_other_voice(self):
         # Voice A's fifth turn cut where voice B's sixth begins to talk over it: its second part lies
@@ -211,8 +220,7 @@ class LabelTranscriptTest(ScratchTestCase):
         self.assertEqual(speaker["B two"], speaker["B six"])
         self.assertNotEqual(speaker["A one"], speaker["B two"])
         line = line_of(text, "A five, said while B starts") - 1
-        self.assertIn(f"left unlabelled: 1 cue (line {line}): no usable times, or no speaker interval under it\n",
-                      done.stdout)
+        self.assertIn(f"\nleft unlabelled: 1 cue with no speaker interval under it (line {line})\n", done.stdout)
 
     def test_cues_without_a_speaker_interval_are_guessed_by_resemblance_only_when_asked(self):
         # One cue per sentence, times split by length: short cues at the edges of turns and in the
@@ -231,8 +239,8 @@ class LabelTranscriptTest(ScratchTestCase):
 
         done, out = self.label(recording("demo"), vtt)
         self.assertEqual(done.returncode, 0, done.stderr)
-        left = re.search(r"^left unlabelled: (\d+) cues \(lines ([\d, ]+)\): no usable times, or no speaker "
-                         r"interval under them$", done.stdout, re.M)
+        left = re.search(r"^left unlabelled: (\d+) cues with no speaker interval under them \(lines ([\d, ]+)\)$",
+                         done.stdout, re.M)
         self.assertIsNotNone(left, done.stdout)
         with open(os.path.join(out, "sentences.labelled.vtt")) as f:
             self.assertEqual(len(VOICE_TAG.findall(f.read())), len(voices) - int(left.group(1)))

@@ -77,6 +77,16 @@ def _report_failure(prog: str, error: ClientError) -> int:
     return error.cli_status
 
 
+def _them(count: int) -> str:
+    return "them" if count != 1 else "it"
+
+
+def _lines(transcript, numbers) -> str:
+    """"line 7" or "lines 7, 12": the lines that name the cues numbered `numbers`."""
+    lines = ", ".join(str(transcript.cues[n - 1].line) for n in sorted(numbers))
+    return f"line{'s' if len(numbers) != 1 else ''} {lines}"
+
+
 def label_transcript_main(argv=None, prog: str = "label-transcript") -> int:
     return _interruptible(prog, _label_transcript, argv)
 
@@ -111,7 +121,7 @@ def _label_transcript(argv, prog: str) -> int:
     except ClientError as e:
         return _report_failure(prog, e)
     parsed = outcome.transcript
-    for note in parsed.notes:
+    for note in sorted(parsed.notes + outcome.notes, key=lambda n: n.line):
         print(f"{prog}: {note.format(args.transcript)}", file=sys.stderr)
     print(f"transcript: {args.transcript} ({parsed.format_name}, {len(parsed.cues)} cues)")
     print(outcome.summary)
@@ -122,18 +132,22 @@ def _label_transcript(argv, prog: str) -> int:
         parts = ", ".join(f"{name}: {counts[name]}" for name in sorted(counts, key=lambda n: int(n.split()[1])))
         print(f"labelled {len(outcome.speakers)} of {len(parsed.cues)} cues ({parts})")
         if outcome.by_resemblance:
-            lines = ", ".join(str(parsed.cues[n - 1].line) for n in outcome.by_resemblance)
             count = len(outcome.by_resemblance)
             print(f"{count} of them guessed by voice resemblance, no speaker interval lying under "
-                  f"{'them' if count != 1 else 'it'} (line{'s' if count != 1 else ''} {lines}); a guess can be "
-                  "wrong, above all in crosstalk")
-        unlabelled = [cue for cue in parsed.cues if cue.number not in outcome.speakers]
-        if unlabelled:
-            lines = ", ".join(str(cue.line) for cue in unlabelled)
-            count = len(unlabelled)
-            print(f"left unlabelled: {count} cue{'s' if count != 1 else ''} (line{'s' if count != 1 else ''} "
-                  f"{lines}): no usable times, or no speaker interval under {'them' if count != 1 else 'it'}"
-                  + (" and no clear resemblance" if args.fill_by_resemblance else ""))
+                  f"{_them(count)} ({_lines(parsed, outcome.by_resemblance)}); a guess can be wrong, above all "
+                  "in crosstalk")
+        for reason in _label.UNLABELLED_REASONS:
+            numbers = [n for n, why in outcome.unlabelled.items() if why == reason]
+            if numbers:
+                count = len(numbers)
+                what = {_label.NO_USABLE_TIMES: "without usable times",
+                        _label.AFTER_THE_END: "starting after the recording ends",
+                        _label.NO_SPEAKER_INTERVAL: f"with no speaker interval under {_them(count)}"
+                                                    + (" and no clear resemblance" if args.fill_by_resemblance
+                                                       else ""),
+                        _label.NO_TEXT: "without text"}[reason]
+                print(f"left unlabelled: {count} cue{'s' if count != 1 else ''} {what} "
+                      f"({_lines(parsed, numbers)})")
     for key in ("transcript", "rttm", "statements", "response", "timeline", "timeline_png"):
         if key in outcome.files:
             print(f"wrote {outcome.files[key]}")

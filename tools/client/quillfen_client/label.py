@@ -26,6 +26,11 @@ every other speaker's by at least RESEMBLANCE_MARGIN and at least two speakers a
 guess and can be wrong: the embedding of a cue in crosstalk mixes both voices and may resemble the
 other speaker more than the one who says the cue's words.
 
+A cue is left unlabelled for the first of these reasons that holds (`UNLABELLED_REASONS`): it has
+no usable times; it starts after the recording ends (also noted at its line); no speaker interval
+lies under it (and, with `resemblance=True`, it resembles no speaker clearly); it has no text to
+carry a speaker. A cue counts as labelled only when its speaker is written.
+
 The response is written last, so a directory with NAME.response.json holds a complete run; that is
 what find-speakers reads. When the transcript, the recording or the engine fails, nothing is written
 into the directory.
@@ -41,22 +46,31 @@ from dataclasses import dataclass, field
 
 from . import payload as _payload
 from . import transcript as _transcript
-from .audio import ConversionTimeout, _convert
+from .audio import SAMPLE_RATE_HZ, ConversionTimeout, _convert
 from .engine import AnalyzeResult, Deadline, Engine, EngineTimeout, Span, place_file, private_temp_dir
 from .errors import InputError, OutputError, ToolMissing
 
 RAW_AUDIO_SUFFIX = ".f32"
 RESEMBLANCE_MARGIN = 0.1
 
+NO_USABLE_TIMES = "no usable times"
+AFTER_THE_END = "after the end"
+NO_SPEAKER_INTERVAL = "no speaker interval"
+NO_TEXT = "no text"
+UNLABELLED_REASONS = (NO_USABLE_TIMES, AFTER_THE_END, NO_SPEAKER_INTERVAL, NO_TEXT)  # in the order they are tried
+
 
 @dataclass
 class LabelOutcome:
     transcript: _transcript.Transcript
     result: AnalyzeResult
-    speakers: dict[int, str]  # cue number -> "Speaker N", labelled cues only
+    speakers: dict[int, str]  # cue number -> "Speaker N", the cues written with a speaker only
     files: dict[str, str]  # "transcript", "rttm", "statements", "response" (and "timeline") -> path
     summary: str  # what the engine found, one sentence
     by_resemblance: list[int] = field(default_factory=list)  # cue numbers labelled by resemblance
+    unlabelled: dict[int, str] = field(default_factory=dict)  # cue number -> one of UNLABELLED_REASONS
+    notes: list[_transcript.TranscriptNote] = field(default_factory=list)  # about cues, found by the run
+    duration_s: float | None = None  # of the recording
 
 
 def speaker_name(label: int) -> str:
@@ -112,6 +126,10 @@ def resemblance_labels(result: AnalyzeResult, margin: float = RESEMBLANCE_MARGIN
         if ranked[0][0] - ranked[1][0] >= margin:
             filled[sid] = ranked[0][1]
     return filled
+
+
+def _seconds(value: float) -> str:
+    return f"{value:.3f}".rstrip("0").rstrip(".")
 
 
 def summarize(result: AnalyzeResult) -> str:
@@ -206,14 +224,25 @@ def label_transcript(audio: str, transcript: str, segmentation: str, embedding: 
                 raise
             raise EngineTimeout(timeout_s, e.stderr) from None
 
+        duration_s = os.path.getsize(audio_f32) / 4 / SAMPLE_RATE_HZ
         labels = result.statement_labels()
         filled = resemblance_labels(result) if resemblance else {}
-        speakers = {}
+        speakers, unlabelled, notes = {}, {}, []
         for cue in parsed.cues:
             label = labels.get(cue.number)
             if label is None:
                 label = filled.get(cue.number)
-            if label is not None:
+            if not cue.has_usable_times:
+                unlabelled[cue.number] = NO_USABLE_TIMES
+            elif cue.start_s >= duration_s:
+                unlabelled[cue.number] = AFTER_THE_END
+                notes.append(_transcript.TranscriptNote(cue.line, "the cue starts after the recording ends "
+                                                                  f"({_seconds(duration_s)} s)"))
+            elif label is None:
+                unlabelled[cue.number] = NO_SPEAKER_INTERVAL
+            elif not parsed.has_text(cue):
+                unlabelled[cue.number] = NO_TEXT
+            else:
                 speakers[cue.number] = speaker_name(label)
         files = {
             "transcript": os.path.join(out_dir, f"{name}.labelled{parsed.extension}"),
@@ -238,4 +267,5 @@ def label_transcript(audio: str, transcript: str, segmentation: str, embedding: 
             raise OutputError(f"cannot write into {out_dir}: {e.strerror} ({e.filename})") from None
     result = dataclasses.replace(result, statement_embeddings=dataclasses.replace(
         result.statement_embeddings, kept_at=files["statements"]))
-    return LabelOutcome(parsed, result, speakers, files, summarize(result), sorted(filled))
+    return LabelOutcome(parsed, result, speakers, files, summarize(result), sorted(n for n in filled if n in speakers),
+                        unlabelled, notes, duration_s)
