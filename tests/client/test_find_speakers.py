@@ -82,13 +82,17 @@ class FindSpeakersTest(ScratchTestCase):
         self.assertEqual([r.name for r in report.recordings], ["demo-call"])
         self.assertEqual(sum(len(v.statements) for v in report.voices) + len(report.noise), 10)
 
-    def test_a_directory_without_results_is_refused(self):
+    def test_a_directory_without_results_or_no_directory_is_refused(self):
         empty = self.path("empty")
         os.mkdir(empty)
-        done = self.run_script(FIND_SPEAKERS, self.dirs[0], empty, "--engine", ENGINE)
-        self.assertEqual(done.returncode, 66)
-        self.assertEqual(done.stderr, f"find-speakers: error: {empty}: no label-transcript results here "
-                                      "(NAME.response.json)\n")
+        a_file = os.path.join(self.dirs[0], "demo-call.rttm")
+        for given, message in [(empty, "no label-transcript results here (NAME.response.json)"),
+                               (a_file, "not a directory; give the output directories of label-transcript"),
+                               (self.path("missing"), "no such directory")]:
+            with self.subTest(given=given):
+                done = self.run_script(FIND_SPEAKERS, self.dirs[0], given, "--engine", ENGINE)
+                self.assertEqual((done.returncode, done.stderr, done.stdout),
+                                 (66, f"find-speakers: error: {given}: {message}\n", ""))
         shutil.rmtree(empty)
 
 

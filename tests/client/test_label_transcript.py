@@ -305,17 +305,43 @@ class LabelTranscriptTest(ScratchTestCase):
                 self.assertEqual(done.stdout, "")
                 self.assertFalse(os.path.exists(out))
 
-    def test_an_engine_error_reaches_the_shell_with_its_reason_and_status(self):
+    def test_an_engine_error_reaches_the_shell_with_its_reason_status_and_option(self):
         vtt = self.write("call.vtt", "WEBVTT\n\n00:01.000 --> 00:04.000\nHello.\n")
         missing = self.path("no-such-model.onnx")
+        out = self.path("new", "out")  # neither directory is there before
+        for models, option, field in [((missing, EMBEDDING), "--segmentation", "pyannote_segmentation_onnx_path"),
+                                      ((SEGMENTATION, missing), "--embedding", "wespeaker_onnx_path")]:
+            with self.subTest(option=option):
+                done = self.run_script(LABEL_TRANSCRIPT, recording("demo"), vtt, "--segmentation", models[0],
+                                       "--embedding", models[1], "--out", out, "--engine", ENGINE)
+                self.assertEqual(done.returncode, 69)
+                self.assertEqual(done.stderr, "label-transcript: error: the engine refused the job (model-unreadable, "
+                                              f'exit status 69) for {option}: {field} is missing or unreadable '
+                                              f'at "{missing}"; provide a readable ONNX model path\n')
+                self.assertFalse(os.path.exists(self.path("new")))
+
+    def test_inputs_and_outputs_that_cannot_be_used_are_named_for_what_they_are(self):
+        vtt = self.write("call.vtt", "WEBVTT\n\n00:01.000 --> 00:04.000\nHello.\n")
+        a_file = self.write("a-file", "")
         out = self.path("out")
-        done = self.run_script(LABEL_TRANSCRIPT, recording("demo"), vtt, "--segmentation", missing,
-                               "--embedding", EMBEDDING, "--out", out, "--engine", ENGINE)
-        self.assertEqual(done.returncode, 69)
-        self.assertEqual(done.stderr, "label-transcript: error: the engine refused the job (model-unreadable, "
-                                      f'exit status 69): pyannote_segmentation_onnx_path is missing or unreadable '
-                                      f'at "{missing}"; provide a readable ONNX model path\n')
-        self.assertEqual(os.listdir(out), [])
+        cases = [
+            ((self.path("missing.wav"), vtt, out), 66, f"{self.path('missing.wav')}: no such recording"),
+            ((self.tmp, vtt, out), 66, f"{self.tmp}: a directory, not a recording"),
+            (("/dev/null", vtt, out), 66, "/dev/null: a character device, not a recording"),
+            ((recording("demo"), self.tmp, out), 66, f"{self.tmp}: a directory, not a transcript"),
+            ((recording("demo"), vtt, a_file), 73, f"{a_file}: a file, not a directory; the results cannot be "
+                                                   "written there"),
+            ((recording("demo"), vtt, "/dev/null"), 73, "/dev/null: a character device, not a directory; the "
+                                                        "results cannot be written there"),
+            ((recording("demo"), vtt, ""), 64, "the output directory is an empty path; name a directory"),
+        ]
+        for (audio, transcript, out_dir), status, message in cases:
+            with self.subTest(message=message):
+                done = self.run_script(LABEL_TRANSCRIPT, audio, transcript, "--segmentation", SEGMENTATION,
+                                       "--embedding", EMBEDDING, "--out", out_dir, "--engine", ENGINE)
+                self.assertEqual((done.returncode, done.stderr, done.stdout),
+                                 (status, f"label-transcript: error: {message}\n", ""))
+                self.assertFalse(os.path.exists(out))
 
     def test_a_time_limit_that_is_not_a_finite_number_is_a_usage_error(self):
         vtt = self.write("call.vtt", "WEBVTT\n\n00:01.000 --> 00:04.000\nHello.\n")

@@ -68,9 +68,16 @@ def _positive_seconds(text: str) -> float:
     return value
 
 
-def _report_failure(prog: str, error: ClientError) -> int:
+# The request fields an engine error may begin with, and the options of label-transcript that fill them.
+_MODEL_OPTIONS = {"pyannote_segmentation_onnx_path": "--segmentation", "wespeaker_onnx_path": "--embedding"}
+
+
+def _report_failure(prog: str, error: ClientError, options: dict[str, str] | None = None) -> int:
+    """Prints the error; an engine error about a request field names the option that gave it."""
     if isinstance(error, EngineError):
-        text = f"the engine refused the job ({error.reason}, exit status {error.exit_status}): {error.detail}"
+        option = next((o for field, o in (options or {}).items() if error.detail.startswith(field + " ")), None)
+        text = (f"the engine refused the job ({error.reason}, exit status {error.exit_status})"
+                f"{' for ' + option if option else ''}: {error.detail}")
     else:
         text = str(error)
     print(f"{prog}: error: {text}", file=sys.stderr)
@@ -119,7 +126,7 @@ def _label_transcript(argv, prog: str) -> int:
                                           args.out, engine=args.engine, timeout_s=args.timeout,
                                           timeline=args.timeline, resemblance=args.fill_by_resemblance)
     except ClientError as e:
-        return _report_failure(prog, e)
+        return _report_failure(prog, e, _MODEL_OPTIONS)
     parsed = outcome.transcript
     for note in sorted(parsed.notes + outcome.notes, key=lambda n: n.line):
         print(f"{prog}: {note.format(args.transcript)}", file=sys.stderr)

@@ -32,8 +32,9 @@ lies under it (and, with `resemblance=True`, it resembles no speaker clearly); i
 carry a speaker. A cue counts as labelled only when its speaker is written.
 
 The response is written last, so a directory with NAME.response.json holds a complete run; that is
-what find-speakers reads. When the transcript, the recording or the engine fails, nothing is written
-into the directory.
+what find-speakers reads. The output directory (with its missing parents) is made once there are
+results to write: when the transcript, the recording or the engine fails, nothing is written and no
+directory is made.
 """
 
 from __future__ import annotations
@@ -46,9 +47,9 @@ from dataclasses import dataclass, field
 
 from . import payload as _payload
 from . import transcript as _transcript
-from .audio import SAMPLE_RATE_HZ, ConversionTimeout, _convert
+from .audio import SAMPLE_RATE_HZ, ConversionTimeout, _convert, check_recording, file_kind
 from .engine import AnalyzeResult, Deadline, Engine, EngineTimeout, Span, place_file, private_temp_dir
-from .errors import InputError, OutputError, ToolMissing
+from .errors import InputError, InvalidArgument, OutputError, ToolMissing
 
 RAW_AUDIO_SUFFIX = ".f32"
 RESEMBLANCE_MARGIN = 0.1
@@ -176,6 +177,21 @@ def _timeline_drawer():
     return draw_timeline
 
 
+def _check_output_dir(out_dir: str) -> None:
+    """Raises InvalidArgument for an empty path, OutputError for a path that is there but is no
+    directory. The directory itself is made only when there are results to write into it."""
+    if not out_dir:
+        raise InvalidArgument("the output directory is an empty path; name a directory")
+    try:
+        kind = file_kind(out_dir)
+    except FileNotFoundError:
+        return
+    except OSError as e:
+        raise OutputError(f"{out_dir}: cannot use it as the output directory: {e.strerror}") from None
+    if kind != "a directory":
+        raise OutputError(f"{out_dir}: {kind or 'a file'}, not a directory; the results cannot be written there")
+
+
 def label_transcript(audio: str, transcript: str, segmentation: str, embedding: str, out_dir: str, *,
                      engine: Engine | str | None = None, timeout_s: float | None = None,
                      timeline: bool = False, resemblance: bool = False, numpy: bool | None = None) -> LabelOutcome:
@@ -190,9 +206,14 @@ def label_transcript(audio: str, transcript: str, segmentation: str, embedding: 
     deadline = Deadline(timeout_s)
     timeout_s = deadline.timeout_s
     try:
+        kind = file_kind(transcript)
+        if kind is not None:
+            raise InputError(f"{transcript}: {kind}, not a transcript")
         parsed = _transcript.read_transcript(transcript)
     except OSError as e:
         raise InputError(f"{transcript}: cannot read the transcript: {e.strerror}") from None
+    check_recording(audio)
+    _check_output_dir(out_dir)
     drawer = None
     if timeline:
         drawer = _timeline_drawer()
@@ -201,10 +222,6 @@ def label_transcript(audio: str, transcript: str, segmentation: str, embedding: 
     if not isinstance(engine, Engine):
         engine = Engine(engine)
     name = os.path.splitext(os.path.basename(transcript))[0] or "transcript"
-    try:
-        os.makedirs(out_dir, exist_ok=True)
-    except OSError as e:
-        raise OutputError(f"{out_dir}: cannot create the output directory: {e.strerror}") from None
     spans = [Span(cue.number, cue.start_s, cue.end_s) for cue in parsed.cues]
 
     with private_temp_dir() as work:
@@ -250,6 +267,10 @@ def label_transcript(audio: str, transcript: str, segmentation: str, embedding: 
             "statements": os.path.join(out_dir, f"{name}.statements.f32"),
             "response": os.path.join(out_dir, f"{name}.response.json"),
         }
+        try:
+            os.makedirs(out_dir, exist_ok=True)
+        except OSError as e:
+            raise OutputError(f"{out_dir}: cannot create the output directory: {e.strerror}") from None
         try:
             _write_atomically(files["transcript"], parsed.labelled(speakers))
             _write_atomically(files["rttm"],

@@ -124,6 +124,8 @@ def _load_runs(directories, numpy) -> list[_Run]:
     runs, seen = [], set()
     for directory in directories:
         if not os.path.isdir(directory):
+            if os.path.lexists(directory):
+                raise InputError(f"{directory}: not a directory; give the output directories of label-transcript")
             raise InputError(f"{directory}: no such directory")
         found = sorted(glob.glob(os.path.join(glob.escape(directory), "*" + RESPONSE_SUFFIX)))
         if not found:
