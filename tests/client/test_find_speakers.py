@@ -6,31 +6,53 @@ import os
 import shutil
 import struct
 import subprocess
+import tempfile
 import unittest
 
-from client_support import (DATA, EMBEDDING, ENGINE, FIND_SPEAKERS, LABEL_TRANSCRIPT, PYTHON, SEGMENTATION,
-                            SOURCE_DIR, ScratchTestCase, recording, styled_webvtt, truth)
+from client_support import (DATA, EMBEDDING, ENGINE, FIND_SPEAKERS, LABEL_TRANSCRIPT, PYTHON, SCRATCH,
+                            SEGMENTATION, SOURCE_DIR, ScratchTestCase, recording, styled_webvtt, truth)
 
 from quillfen_client import find_speakers
 
 
+def label(audio, transcript, out):
+    return subprocess.run([LABEL_TRANSCRIPT, audio, transcript, "--segmentation", SEGMENTATION, "--embedding",
+                           EMBEDDING, "--out", out, "--engine", ENGINE], capture_output=True, text=True, timeout=240)
+
+
+def write_srt(truth_json, srt):
+    """The plain SRT of a demo recording's turns, as the demo's transcript writer makes it."""
+    subprocess.run([PYTHON, os.path.join(SOURCE_DIR, "tools", "demo", "write_transcript.py"), truth_json, srt],
+                   check=True, capture_output=True)
+
+
 class FindSpeakersTest(ScratchTestCase):
+    @classmethod
+    def setUpClass(cls):
+        # Labelled once for all tests, each of which works on a copy: the first call as styled
+        # WebVTT, the second (voice B first, some voices twice in a row) as the plain SRT the
+        # demo's transcript writer makes.
+        os.makedirs(SCRATCH, exist_ok=True)
+        cls.runs = tempfile.mkdtemp(prefix="find-speakers-runs-", dir=SCRATCH)
+        text, _ = styled_webvtt(truth("demo"))
+        with open(os.path.join(cls.runs, "demo-call.vtt"), "w") as f:
+            f.write(text)
+        write_srt(os.path.join(DATA, "demo2-truth.json"), os.path.join(cls.runs, "demo2-call.srt"))
+        for conversation, transcript in (("demo", "demo-call.vtt"), ("demo2", "demo2-call.srt")):
+            done = label(recording(conversation), os.path.join(cls.runs, transcript),
+                         os.path.join(cls.runs, f"{conversation}-out"))
+            assert done.returncode == 0, done.stderr
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.runs, ignore_errors=True)
+
     def setUp(self):
         super().setUp()
-        # The first call as styled WebVTT, the second (voice B first, some voices twice in a row) as
-        # the plain SRT the demo's transcript writer makes.
-        text, _ = styled_webvtt(truth("demo"))
-        transcripts = {"demo": self.write("demo-call.vtt", text), "demo2": self.path("demo2-call.srt")}
-        subprocess.run([PYTHON, os.path.join(SOURCE_DIR, "tools", "demo", "write_transcript.py"),
-                        os.path.join(DATA, "demo2-truth.json"), transcripts["demo2"]], check=True,
-                       capture_output=True)
         self.dirs = []
-        for conversation, transcript in transcripts.items():
-            out = self.path(f"{conversation}-out")
-            done = self.run_script(LABEL_TRANSCRIPT, recording(conversation), transcript, "--segmentation",
-                                   SEGMENTATION, "--embedding", EMBEDDING, "--out", out, "--engine", ENGINE)
-            self.assertEqual(done.returncode, 0, done.stderr)
-            self.dirs.append(out)
+        for conversation in ("demo", "demo2"):
+            self.dirs.append(shutil.copytree(os.path.join(self.runs, f"{conversation}-out"),
+                                             self.path(f"{conversation}-out")))
         self.voice_of = {(f"{c}-call", t["statement_id"]): t["voice"] for c in ("demo", "demo2")
                          for t in truth(c)}
 
