@@ -99,6 +99,76 @@ class FindSpeakersTest(ScratchTestCase):
         self.assertNotIn(("demo2-call", 4), [(s.recording, s.statement_id) for v in report.voices
                                              for s in v.statements])
 
+    def test_cue_texts_come_from_the_transcript_of_the_run_itself(self):
+        # The second recording labelled into the first one's directory with a transcript of the
+        # same name, in SRT: the run replaces the earlier one, WebVTT transcript included.
+        first, texts = self.dirs[0], {t["statement_id"]: t["text"] for t in truth("demo2")}
+        srt = self.path("demo-call.srt")
+        write_srt(os.path.join(DATA, "demo2-truth.json"), srt)
+        with open(os.path.join(first, "demo-call.timeline.svg"), "w") as f:
+            f.write("<svg/>")  # as if the earlier run had drawn one
+        done = label(recording("demo2"), srt, first)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(sorted(os.listdir(first)), ["demo-call.labelled.srt", "demo-call.response.json",
+                                                     "demo-call.rttm", "demo-call.statements.f32"])
+
+        def cue_texts(report):
+            return {s.statement_id: s.text for v in report.voices for s in v.statements + report.noise}
+
+        report = find_speakers(first, engine=ENGINE)
+        self.assertEqual((cue_texts(report), report.warnings), (texts, []))
+
+        # A transcript another run left beside it (say, by an older client) is passed over.
+        stale = os.path.join(first, "demo-call.labelled.vtt")
+        shutil.copy(os.path.join(self.runs, "demo-out", "demo-call.labelled.vtt"), stale)
+        report = find_speakers(first, engine=ENGINE)
+        self.assertEqual((cue_texts(report), report.recordings[0].transcript_path),
+                         (texts, os.path.join(first, "demo-call.labelled.srt")))
+        warning = (f"{stale}: its cues are not the statements of {first}/demo-call.response.json (a transcript of "
+                   "another run?); the cue texts of demo-call are left out")
+        self.assertEqual(report.warnings, [warning])
+
+        # With only that one, the texts are left out, and the command says why.
+        os.unlink(os.path.join(first, "demo-call.labelled.srt"))
+        done = self.run_script(FIND_SPEAKERS, first, "--json", "--engine", ENGINE)
+        self.assertEqual((done.returncode, done.stderr), (0, f"find-speakers: warning: {warning}\n"))
+        report = json.loads(done.stdout)
+        self.assertEqual({s["text"] for v in report["voices"] for s in v["statements"] + report["noise"]}, {None})
+        self.assertEqual(report["warnings"], [warning])
+
+    def test_a_recording_without_speech_takes_no_part(self):
+        quiet_audio, quiet = self.path("quiet.wav"), self.path("quiet-out")
+        subprocess.run(["sox", "-n", "-r", "16000", "-c", "1", quiet_audio, "synth", "12", "whitenoise", "vol",
+                        "0.0005"], check=True)
+        srt = self.write("quiet.srt", "1\n00:00:01,000 --> 00:00:04,000\nIs anyone there?\n\n"
+                                      "2\n00:00:05,000 --> 00:00:09,000\nHello?\n")
+        done = label(quiet_audio, srt, quiet)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn('speaker evidence "none"', done.stdout)
+
+        done = self.run_script(FIND_SPEAKERS, *self.dirs, quiet, "--engine", ENGINE)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        lines = done.stdout.splitlines()
+        self.assertEqual(lines[0], "3 recordings, 20 embedded statements (min_cluster_size 3, min_samples 1)")
+        self.assertEqual(lines[-3:], ['left out: no speech in the recording (speaker evidence "none"): 2 statements',
+                                      "  quiet       #1     0:01.00 - 0:04.00   -           Is anyone there?",
+                                      "  quiet       #2     0:05.00 - 0:09.00   -           Hello?"])
+        report = find_speakers([*self.dirs, quiet], engine=ENGINE)
+        self.assertEqual([r.speaker_evidence for r in report.recordings], ["multi", "multi", "none"])
+        self.assertEqual([(s.recording, s.statement_id) for s in report.no_speech], [("quiet", 1), ("quiet", 2)])
+        self.assertEqual([len(v.statements) for v in report.voices], [10, 10])
+        self.assertEqual(report.noise, [])
+
+    def test_a_payload_value_that_is_not_a_number_is_a_payload_error(self):
+        payload = os.path.join(self.dirs[1], "demo2-call.statements.f32")
+        with open(payload, "r+b") as f:
+            f.seek((3 * 256 + 17) * 4)
+            f.write(struct.pack("<f", float("nan")))
+        done = self.run_script(FIND_SPEAKERS, *self.dirs, "--engine", ENGINE)
+        self.assertEqual((done.returncode, done.stdout), (65, ""))
+        self.assertEqual(done.stderr, f"find-speakers: error: {payload}: the embedding of statement 4 (row 3) holds "
+                                      "a value that is not a finite number\n")
+
     def test_one_directory_may_be_given_as_a_path_of_its_own(self):
         report = find_speakers(self.dirs[0], engine=ENGINE, numpy=False)
         self.assertEqual([r.name for r in report.recordings], ["demo-call"])

@@ -190,6 +190,8 @@ def _find_speakers(argv, prog: str) -> int:
                                          min_samples=args.min_samples, timeout_s=args.timeout)
     except ClientError as e:
         return _report_failure(prog, e)
+    for warning in report.warnings:
+        print(f"{prog}: warning: {warning}", file=sys.stderr)
     sys.stdout.write(_speakers.report_json(report) if args.json else _speakers.format_report(report))
     return 0
 

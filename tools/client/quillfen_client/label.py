@@ -32,9 +32,11 @@ lies under it (and, with `resemblance=True`, it resembles no speaker clearly); i
 carry a speaker. A cue counts as labelled only when its speaker is written.
 
 The response is written last, so a directory with NAME.response.json holds a complete run; that is
-what find-speakers reads. The output directory (with its missing parents) is made once there are
-results to write: when the transcript, the recording or the engine fails, nothing is written and no
-directory is made.
+what find-speakers reads. A run replaces an earlier run of the same NAME in the directory: the files
+of that run this one does not write (a NAME.labelled.srt beside a new NAME.labelled.vtt, timeline
+pictures) are removed before the response is written. The output directory (with its missing
+parents) is made once there are results to write: when the transcript, the recording or the engine
+fails, nothing is written and no directory is made.
 """
 
 from __future__ import annotations
@@ -283,6 +285,11 @@ def label_transcript(audio: str, transcript: str, segmentation: str, embedding: 
                 files["timeline"] = pictures[0]
                 if len(pictures) > 1:
                     files["timeline_png"] = pictures[1]
+            written = {os.path.basename(path) for path in files.values()}
+            for leftover in (f"{name}.labelled.vtt", f"{name}.labelled.srt", f"{name}.timeline.svg",
+                             f"{name}.timeline.png"):
+                if leftover not in written and os.path.lexists(os.path.join(out_dir, leftover)):
+                    os.unlink(os.path.join(out_dir, leftover))
             _write_atomically(files["response"], result.response_line.encode("utf-8"))
         except OSError as e:
             raise OutputError(f"cannot write into {out_dir}: {e.strerror} ({e.filename})") from None
