@@ -81,7 +81,7 @@ class FindSpeakersTest(ScratchTestCase):
         self.assertTrue(first["text"].startswith("Good morning. Thanks for joining"))
 
         # A directory given twice counts once.
-        table = self.run_script(FIND_SPEAKERS, *self.dirs, self.dirs[0] + "/", "--engine", ENGINE)
+        table = self.run_script(FIND_SPEAKERS, *self.dirs, self.dirs[0] + "/", "--engine", ENGINE, "--timeout", "1e9")
         self.assertEqual(table.returncode, 0, table.stderr)
         lines = table.stdout.splitlines()
         self.assertEqual(lines[0], "2 recordings, 20 embedded statements (min_cluster_size 3, min_samples 1)")
