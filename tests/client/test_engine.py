@@ -166,8 +166,8 @@ class EngineErrorTest(EngineTestCase):
 
     def test_time_limits_are_finite_non_negative_seconds_however_large(self):
         crash = self.fake_engine("crash", "exit 3")
-        for limit, shown in [(float("inf"), "inf"), (float("nan"), "nan"), (-1, "-1"), ("soon", "'soon'"),
-                             (True, "True")]:
+        for limit, shown in [(float("inf"), "inf"), (float("nan"), "nan"), (-1, "-1"), ("5", "'5'"),
+                             ("soon", "'soon'"), (True, "True")]:
             with self.subTest(limit=limit):
                 for attempt in (lambda: Engine(crash, timeout_s=limit),
                                 lambda: Engine(crash).analyze(AUDIO, spans(), SEGMENTATION, EMBEDDING,

@@ -9,6 +9,7 @@ made in steps the operating system accepts.
 from __future__ import annotations
 
 import math
+import numbers
 import os
 import signal
 import subprocess
@@ -25,12 +26,9 @@ def check_time_limit(timeout_s, what: str = "timeout_s") -> float | None:
     non-negative number of seconds (0 is a limit that has run out already)."""
     if timeout_s is None:
         return None
-    if isinstance(timeout_s, bool):
+    if isinstance(timeout_s, bool) or not isinstance(timeout_s, numbers.Real):
         raise InvalidArgument(f"{what} must be a number of seconds, not {timeout_s!r}")
-    try:
-        value = float(timeout_s)
-    except (TypeError, ValueError):
-        raise InvalidArgument(f"{what} must be a number of seconds, not {timeout_s!r}") from None
+    value = float(timeout_s)
     if not math.isfinite(value) or value < 0:
         raise InvalidArgument(f"{what} must be a finite, non-negative number of seconds, not {timeout_s!r}")
     return value
