@@ -60,10 +60,7 @@ def convert_audio(source: str, target: str, timeout_s: float | None = None) -> N
     AudioConversionError (sox failed), ConversionTimeout (sox ran past `timeout_s` seconds and was
     stopped; an AudioConversionError and an EngineTimeout), or InvalidArgument (a time limit that
     is not a finite, non-negative number)."""
-    _convert(source, target, _process.check_time_limit(timeout_s))
-
-
-def _convert(source: str, target: str, timeout_s: float | None) -> None:
+    timeout_s = _process.check_time_limit(timeout_s)
     sox = shutil.which("sox")
     if sox is None:
         raise ToolMissing("sox is not installed; it converts the recording (Debian package sox)")

@@ -49,7 +49,7 @@ from dataclasses import dataclass, field
 
 from . import payload as _payload
 from . import transcript as _transcript
-from .audio import SAMPLE_RATE_HZ, ConversionTimeout, _convert, check_recording, file_kind
+from .audio import SAMPLE_RATE_HZ, ConversionTimeout, check_recording, convert_audio, file_kind
 from .engine import AnalyzeResult, Deadline, Engine, EngineTimeout, Span, place_file, private_temp_dir
 from .errors import InputError, InvalidArgument, OutputError, ToolMissing
 
@@ -232,7 +232,7 @@ def label_transcript(audio: str, transcript: str, segmentation: str, embedding: 
         else:
             audio_f32 = os.path.join(work, "audio.f32")
             try:
-                _convert(audio, audio_f32, deadline.remaining())
+                convert_audio(audio, audio_f32, timeout_s=deadline.remaining())
             except ConversionTimeout as e:
                 raise ConversionTimeout(audio, timeout_s, e.stderr) from None
         try:
