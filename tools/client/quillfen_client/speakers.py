@@ -143,24 +143,27 @@ def _load_run(directory: str, response_path: str, numpy: bool | None) -> _Run:
     _check_finite(matrix, payload_path, stmt["statement_ids"])
     # The texts are a courtesy, taken only from the transcript of this very run; the times come
     # from the response.
-    warnings = []
+    passed_over, transcript, transcript_path = [], None, None
     for extension in (".vtt", ".srt"):
         candidate = os.path.join(directory, f"{name}.labelled{extension}")
         if not os.path.isfile(candidate):
             continue
         try:
-            transcript = _transcript.read_transcript(candidate)
+            parsed = _transcript.read_transcript(candidate)
         except OSError as e:
-            warnings.append(f"{candidate}: cannot read it ({e.strerror}); the cue texts of {name} are left out")
+            passed_over.append(f"{candidate}: cannot read it ({e.strerror})")
             continue
         except _transcript.TranscriptError as e:
-            warnings.append(f"{e}; the cue texts of {name} are left out")
+            passed_over.append(str(e))
             continue
-        if _matches(transcript, response["inputs"]["diarization"]):
-            return _Run(name, directory, response_path, response, matrix, transcript, candidate, warnings)
-        warnings.append(f"{candidate}: its cues are not the statements of {response_path} (a transcript of "
-                        f"another run?); the cue texts of {name} are left out")
-    return _Run(name, directory, response_path, response, matrix, None, None, warnings)
+        if _matches(parsed, response["inputs"]["diarization"]):
+            transcript, transcript_path = parsed, candidate
+            break
+        passed_over.append(f"{candidate}: its cues are not the statements of {response_path} (a transcript of "
+                           "another run?)")
+    then = "passed over" if transcript is not None else f"the cue texts of {name} are left out"
+    return _Run(name, directory, response_path, response, matrix, transcript, transcript_path,
+                [f"{text}; {then}" for text in passed_over])
 
 
 def _load_runs(directories, numpy) -> list[_Run]:
