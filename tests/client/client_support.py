@@ -8,6 +8,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 SOURCE_DIR = os.environ.get("QUILLFEN_SOURCE_DIR",
@@ -70,6 +71,20 @@ class ScratchTestCase(unittest.TestCase):
 
     def run_script(self, script, *args):
         return subprocess.run([script, *args], capture_output=True, text=True, timeout=240)
+
+
+def assert_process_ends(test, pid, within_s=10.0):
+    """Fails unless process `pid` is gone (or a zombie) within a few seconds."""
+    end = time.monotonic() + within_s
+    while time.monotonic() < end:
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                if f.read().rsplit(")", 1)[1].split()[0] == "Z":
+                    return
+        except FileNotFoundError:
+            return
+        time.sleep(0.05)
+    test.fail(f"process {pid} is still running")
 
 
 def vtt_time(seconds, hours=True):

@@ -10,10 +10,11 @@ import subprocess
 import time
 import unittest
 
-from client_support import DATA, EMBEDDING, ENGINE, SEGMENTATION, SOURCE_DIR, ScratchTestCase, truth
+from client_support import (DATA, EMBEDDING, ENGINE, SEGMENTATION, SOURCE_DIR, ScratchTestCase,
+                            assert_process_ends, truth)
 
-from quillfen_client import (Engine, EngineCrashed, EngineError, EngineNotFound, EngineTimeout, Span,
-                             locate_engine)
+from quillfen_client import (Engine, EngineCrashed, EngineError, EngineNotFound, EngineTimeout, InputError,
+                             InvalidArgument, OutputError, Span, convert_audio, locate_engine)
 from quillfen_client.payload import numpy_available
 
 AUDIO = os.path.join(DATA, "demo-audio.f32")
@@ -104,6 +105,29 @@ class EngineErrorTest(EngineTestCase):
                          + r"[^/]+" + re.escape('/embeddings.f32" is not raw little-endian f32 row-major: embedding '
                                                 "row 0 is not unit length: norm=2") + "$")
 
+    def test_unusable_arguments_are_refused_before_the_engine_runs(self):
+        started = self.path("started")
+        engine = Engine(self.fake_engine("engine", f'touch "{started}"; exit 3'))
+        a_file = self.write("a-file", "")
+        twice = [Span(1, 0.0, 2.0), Span(2, 2.0, 4.0), Span(1, 4.0, 6.0)]
+        cases = [
+            (dict(statements=twice), InvalidArgument, "statement id 1 is given twice; each statement needs an id "
+                                                      "of its own"),
+            (dict(diarization=twice), InvalidArgument, "statement id 1 is given twice; each statement needs an id "
+                                                       "of its own"),
+            (dict(payload_prefix="../x-"), InvalidArgument, "payload_prefix must be the start of a file name, "
+                                                            "without '/', not '../x-'"),
+            (dict(keep_dir=a_file), OutputError, f"{a_file}: not a directory; the payloads cannot be kept there"),
+        ]
+        for arguments, kind, message in cases:
+            with self.subTest(arguments=list(arguments)):
+                arguments.setdefault("statements", spans())
+                with self.assertRaises(kind) as caught:
+                    engine.analyze(AUDIO, arguments.pop("statements"), SEGMENTATION, EMBEDDING, **arguments)
+                self.assertEqual(str(caught.exception), message)
+                self.assertFalse(os.path.exists(started))
+        self.assertEqual((InvalidArgument.cli_status, OutputError.cli_status), (64, 73))
+
     def test_a_process_that_ends_without_its_line_is_a_crash_with_its_stderr(self):
         loader = ("quillfen-core-speakers-analyze: error while loading shared libraries: libonnxruntime.so.1: "
                   "cannot open shared object file: No such file or directory")
@@ -126,8 +150,10 @@ class EngineErrorTest(EngineTestCase):
                 self.assertNotIsInstance(e, EngineTimeout)
                 self.assertEqual((e.exit_status, e.signal, e.stderr, str(e)), (status, signal, stderr, message))
 
-    def test_the_time_limit_stops_the_engine(self):
-        engine = Engine(self.fake_engine("slow", "exec sleep 60"), timeout_s=30)
+    def test_the_time_limit_stops_the_engine_and_what_it_started(self):
+        # A wrapper script whose own child does the waiting: the whole process group is stopped.
+        child = self.path("child.pid")
+        engine = Engine(self.fake_engine("slow", f'sleep 60 & echo $! > "{child}"; wait'), timeout_s=30)
         started = time.monotonic()
         with self.assertRaises(EngineTimeout) as caught:
             engine.analyze(AUDIO, spans(), SEGMENTATION, EMBEDDING, timeout_s=0.5)
@@ -135,6 +161,42 @@ class EngineErrorTest(EngineTestCase):
         self.assertEqual(caught.exception.timeout_s, 0.5)
         self.assertEqual(str(caught.exception), "the engine did not finish within 0.5 s and was stopped")
         self.assertIsInstance(caught.exception, EngineCrashed)
+        with open(child) as f:
+            assert_process_ends(self, int(f.read()))
+
+    def test_time_limits_are_finite_non_negative_seconds_however_large(self):
+        crash = self.fake_engine("crash", "exit 3")
+        for limit, shown in [(float("inf"), "inf"), (float("nan"), "nan"), (-1, "-1"), ("5", "'5'"),
+                             ("soon", "'soon'"), (True, "True")]:
+            with self.subTest(limit=limit):
+                for attempt in (lambda: Engine(crash, timeout_s=limit),
+                                lambda: Engine(crash).analyze(AUDIO, spans(), SEGMENTATION, EMBEDDING,
+                                                              timeout_s=limit)):
+                    with self.assertRaises(InvalidArgument) as caught:
+                        attempt()
+                    self.assertIsInstance(caught.exception, ValueError)
+                    self.assertEqual(caught.exception.cli_status, 64)
+                    what = "a finite, non-negative number of seconds" if shown in ("inf", "nan", "-1") else \
+                        "a number of seconds"
+                    self.assertEqual(str(caught.exception), f"timeout_s must be {what}, not {shown}")
+        # Limits beyond what a single wait of the system can take are honoured, not an overflow.
+        for limit in (1e9, 1e300):
+            with self.assertRaises(EngineCrashed) as caught:
+                Engine(crash, timeout_s=limit).analyze(AUDIO, spans(), SEGMENTATION, EMBEDDING)
+            self.assertEqual(caught.exception.exit_status, 3)
+
+
+class ConvertAudioTest(EngineTestCase):
+    def test_what_is_not_a_recording_file_is_named(self):
+        for source, message in [(self.path("missing.wav"), "no such recording"),
+                                (self.dir, "a directory, not a recording"),
+                                ("/dev/null", "a character device, not a recording")]:
+            with self.subTest(source=source):
+                with self.assertRaises(InputError) as caught:
+                    convert_audio(source, self.path("out.f32"))
+                self.assertEqual(str(caught.exception), f"{source}: {message}")
+                self.assertEqual(caught.exception.cli_status, 66)
+        self.assertFalse(os.path.exists(self.path("out.f32")))
 
 
 class LocateEngineTest(EngineTestCase):

@@ -6,31 +6,53 @@ import os
 import shutil
 import struct
 import subprocess
+import tempfile
 import unittest
 
-from client_support import (DATA, EMBEDDING, ENGINE, FIND_SPEAKERS, LABEL_TRANSCRIPT, PYTHON, SEGMENTATION,
-                            SOURCE_DIR, ScratchTestCase, recording, styled_webvtt, truth)
+from client_support import (DATA, EMBEDDING, ENGINE, FIND_SPEAKERS, LABEL_TRANSCRIPT, PYTHON, SCRATCH,
+                            SEGMENTATION, SOURCE_DIR, ScratchTestCase, recording, styled_webvtt, truth)
 
 from quillfen_client import find_speakers
 
 
+def label(audio, transcript, out):
+    return subprocess.run([LABEL_TRANSCRIPT, audio, transcript, "--segmentation", SEGMENTATION, "--embedding",
+                           EMBEDDING, "--out", out, "--engine", ENGINE], capture_output=True, text=True, timeout=240)
+
+
+def write_srt(truth_json, srt):
+    """The plain SRT of a demo recording's turns, as the demo's transcript writer makes it."""
+    subprocess.run([PYTHON, os.path.join(SOURCE_DIR, "tools", "demo", "write_transcript.py"), truth_json, srt],
+                   check=True, capture_output=True)
+
+
 class FindSpeakersTest(ScratchTestCase):
+    @classmethod
+    def setUpClass(cls):
+        # Labelled once for all tests, each of which works on a copy: the first call as styled
+        # WebVTT, the second (voice B first, some voices twice in a row) as the plain SRT the
+        # demo's transcript writer makes.
+        os.makedirs(SCRATCH, exist_ok=True)
+        cls.runs = tempfile.mkdtemp(prefix="find-speakers-runs-", dir=SCRATCH)
+        text, _ = styled_webvtt(truth("demo"))
+        with open(os.path.join(cls.runs, "demo-call.vtt"), "w") as f:
+            f.write(text)
+        write_srt(os.path.join(DATA, "demo2-truth.json"), os.path.join(cls.runs, "demo2-call.srt"))
+        for conversation, transcript in (("demo", "demo-call.vtt"), ("demo2", "demo2-call.srt")):
+            done = label(recording(conversation), os.path.join(cls.runs, transcript),
+                         os.path.join(cls.runs, f"{conversation}-out"))
+            assert done.returncode == 0, done.stderr
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.runs, ignore_errors=True)
+
     def setUp(self):
         super().setUp()
-        # The first call as styled WebVTT, the second (voice B first, some voices twice in a row) as
-        # the plain SRT the demo's transcript writer makes.
-        text, _ = styled_webvtt(truth("demo"))
-        transcripts = {"demo": self.write("demo-call.vtt", text), "demo2": self.path("demo2-call.srt")}
-        subprocess.run([PYTHON, os.path.join(SOURCE_DIR, "tools", "demo", "write_transcript.py"),
-                        os.path.join(DATA, "demo2-truth.json"), transcripts["demo2"]], check=True,
-                       capture_output=True)
         self.dirs = []
-        for conversation, transcript in transcripts.items():
-            out = self.path(f"{conversation}-out")
-            done = self.run_script(LABEL_TRANSCRIPT, recording(conversation), transcript, "--segmentation",
-                                   SEGMENTATION, "--embedding", EMBEDDING, "--out", out, "--engine", ENGINE)
-            self.assertEqual(done.returncode, 0, done.stderr)
-            self.dirs.append(out)
+        for conversation in ("demo", "demo2"):
+            self.dirs.append(shutil.copytree(os.path.join(self.runs, f"{conversation}-out"),
+                                             self.path(f"{conversation}-out")))
         self.voice_of = {(f"{c}-call", t["statement_id"]): t["voice"] for c in ("demo", "demo2")
                          for t in truth(c)}
 
@@ -59,7 +81,7 @@ class FindSpeakersTest(ScratchTestCase):
         self.assertTrue(first["text"].startswith("Good morning. Thanks for joining"))
 
         # A directory given twice counts once.
-        table = self.run_script(FIND_SPEAKERS, *self.dirs, self.dirs[0] + "/", "--engine", ENGINE)
+        table = self.run_script(FIND_SPEAKERS, *self.dirs, self.dirs[0] + "/", "--engine", ENGINE, "--timeout", "1e9")
         self.assertEqual(table.returncode, 0, table.stderr)
         lines = table.stdout.splitlines()
         self.assertEqual(lines[0], "2 recordings, 20 embedded statements (min_cluster_size 3, min_samples 1)")
@@ -77,13 +99,93 @@ class FindSpeakersTest(ScratchTestCase):
         self.assertNotIn(("demo2-call", 4), [(s.recording, s.statement_id) for v in report.voices
                                              for s in v.statements])
 
-    def test_a_directory_without_results_is_refused(self):
+    def test_cue_texts_come_from_the_transcript_of_the_run_itself(self):
+        # The second recording labelled into the first one's directory with a transcript of the
+        # same name, in SRT: the run replaces the earlier one, WebVTT transcript included.
+        first, texts = self.dirs[0], {t["statement_id"]: t["text"] for t in truth("demo2")}
+        srt = self.path("demo-call.srt")
+        write_srt(os.path.join(DATA, "demo2-truth.json"), srt)
+        with open(os.path.join(first, "demo-call.timeline.svg"), "w") as f:
+            f.write("<svg/>")  # as if the earlier run had drawn one
+        done = label(recording("demo2"), srt, first)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(sorted(os.listdir(first)), ["demo-call.labelled.srt", "demo-call.response.json",
+                                                     "demo-call.rttm", "demo-call.statements.f32"])
+
+        def cue_texts(report):
+            return {s.statement_id: s.text for v in report.voices for s in v.statements + report.noise}
+
+        report = find_speakers(first, engine=ENGINE)
+        self.assertEqual((cue_texts(report), report.warnings), (texts, []))
+
+        # A transcript another run left beside it (say, by an older client) is passed over.
+        stale = os.path.join(first, "demo-call.labelled.vtt")
+        shutil.copy(os.path.join(self.runs, "demo-out", "demo-call.labelled.vtt"), stale)
+        report = find_speakers(first, engine=ENGINE)
+        self.assertEqual((cue_texts(report), report.recordings[0].transcript_path),
+                         (texts, os.path.join(first, "demo-call.labelled.srt")))
+        warning = (f"{stale}: its cues are not the statements of {first}/demo-call.response.json (a transcript of "
+                   "another run?)")
+        self.assertEqual(report.warnings, [warning + "; passed over"])
+
+        # With only that one, the texts are left out, and the command says why.
+        os.unlink(os.path.join(first, "demo-call.labelled.srt"))
+        warning += "; the cue texts of demo-call are left out"
+        done = self.run_script(FIND_SPEAKERS, first, "--json", "--engine", ENGINE)
+        self.assertEqual((done.returncode, done.stderr), (0, f"find-speakers: warning: {warning}\n"))
+        report = json.loads(done.stdout)
+        self.assertEqual({s["text"] for v in report["voices"] for s in v["statements"] + report["noise"]}, {None})
+        self.assertEqual(report["warnings"], [warning])
+
+    def test_a_recording_without_speech_takes_no_part(self):
+        quiet_audio, quiet = self.path("quiet.wav"), self.path("quiet-out")
+        subprocess.run(["sox", "-n", "-r", "16000", "-c", "1", quiet_audio, "synth", "12", "whitenoise", "vol",
+                        "0.0005"], check=True)
+        srt = self.write("quiet.srt", "1\n00:00:01,000 --> 00:00:04,000\nIs anyone there?\n\n"
+                                      "2\n00:00:05,000 --> 00:00:09,000\nHello?\n")
+        done = label(quiet_audio, srt, quiet)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn('speaker evidence "none"', done.stdout)
+
+        done = self.run_script(FIND_SPEAKERS, *self.dirs, quiet, "--engine", ENGINE)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        lines = done.stdout.splitlines()
+        self.assertEqual(lines[0], "3 recordings, 20 embedded statements (min_cluster_size 3, min_samples 1)")
+        self.assertEqual(lines[-3:], ['left out: no speech in the recording (speaker evidence "none"): 2 statements',
+                                      "  quiet       #1     0:01.00 - 0:04.00   -           Is anyone there?",
+                                      "  quiet       #2     0:05.00 - 0:09.00   -           Hello?"])
+        report = find_speakers([*self.dirs, quiet], engine=ENGINE)
+        self.assertEqual([r.speaker_evidence for r in report.recordings], ["multi", "multi", "none"])
+        self.assertEqual([(s.recording, s.statement_id) for s in report.no_speech], [("quiet", 1), ("quiet", 2)])
+        self.assertEqual([len(v.statements) for v in report.voices], [10, 10])
+        self.assertEqual(report.noise, [])
+
+    def test_a_payload_value_that_is_not_a_number_is_a_payload_error(self):
+        payload = os.path.join(self.dirs[1], "demo2-call.statements.f32")
+        with open(payload, "r+b") as f:
+            f.seek((3 * 256 + 17) * 4)
+            f.write(struct.pack("<f", float("nan")))
+        done = self.run_script(FIND_SPEAKERS, *self.dirs, "--engine", ENGINE)
+        self.assertEqual((done.returncode, done.stdout), (65, ""))
+        self.assertEqual(done.stderr, f"find-speakers: error: {payload}: the embedding of statement 4 (row 3) holds "
+                                      "a value that is not a finite number\n")
+
+    def test_one_directory_may_be_given_as_a_path_of_its_own(self):
+        report = find_speakers(self.dirs[0], engine=ENGINE, numpy=False)
+        self.assertEqual([r.name for r in report.recordings], ["demo-call"])
+        self.assertEqual(sum(len(v.statements) for v in report.voices) + len(report.noise), 10)
+
+    def test_a_directory_without_results_or_no_directory_is_refused(self):
         empty = self.path("empty")
         os.mkdir(empty)
-        done = self.run_script(FIND_SPEAKERS, self.dirs[0], empty, "--engine", ENGINE)
-        self.assertEqual(done.returncode, 66)
-        self.assertEqual(done.stderr, f"find-speakers: error: {empty}: no label-transcript results here "
-                                      "(NAME.response.json)\n")
+        a_file = os.path.join(self.dirs[0], "demo-call.rttm")
+        for given, message in [(empty, "no label-transcript results here (NAME.response.json)"),
+                               (a_file, "not a directory; give the output directories of label-transcript"),
+                               (self.path("missing"), "no such directory")]:
+            with self.subTest(given=given):
+                done = self.run_script(FIND_SPEAKERS, self.dirs[0], given, "--engine", ENGINE)
+                self.assertEqual((done.returncode, done.stderr, done.stdout),
+                                 (66, f"find-speakers: error: {given}: {message}\n", ""))
         shutil.rmtree(empty)
 
 

@@ -4,13 +4,15 @@ through scripts/label-transcript and this build's engine."""
 import json
 import os
 import re
+import signal
 import subprocess
+import time
 import unittest
 
-from client_support import (EMBEDDING, ENGINE, LABEL_TRANSCRIPT, SEGMENTATION, ScratchTestCase, recording,
-                            srt_time, styled_srt, styled_webvtt, truth, vtt_time)
+from client_support import (EMBEDDING, ENGINE, LABEL_TRANSCRIPT, SEGMENTATION, ScratchTestCase, assert_process_ends,
+                            recording, srt_time, styled_srt, styled_webvtt, truth, vtt_time)
 
-from quillfen_client import EngineError, label_transcript
+from quillfen_client import AudioConversionError, ConversionTimeout, EngineError, EngineTimeout, label_transcript
 from quillfen_client.engine import AnalyzeResult, Diarization, Evidence, StatementEmbeddings
 from quillfen_client.label import resemblance_labels
 
@@ -79,7 +81,7 @@ class LabelTranscriptTest(ScratchTestCase):
         turns = truth("demo")
         text, first_lines = styled_webvtt(turns)
         vtt = self.write("call.vtt", text)
-        done, out = self.label(recording("demo"), vtt)
+        done, out = self.label(recording("demo"), vtt, "--timeout", "1e9")  # any finite limit is honoured
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertIn("2 speakers found", done.stdout)
         self.assertIn("labelled 10 of 10 cues (Speaker 1: 5, Speaker 2: 5)", done.stdout)
@@ -109,7 +111,7 @@ class LabelTranscriptTest(ScratchTestCase):
         # The demo's fifth and sixth turns overlap; the note names both cues' timing lines.
         line5 = line_of(text, f"{vtt_timing(turns, 4)}")
         line6 = line_of(text, f"{vtt_timing(turns, 5)}")
-        self.assertIn(f"{vtt}:{line6}: the cue overlaps an earlier cue (line {line5}); each is labelled "
+        self.assertIn(f"{vtt}:{line6}: the cue overlaps the cue of line {line5} in time; each is labelled "
                       "by its own times", done.stderr)
         self.check_rttm(out, "call", "demo-audio", turns, {"A": a, "B": b})
         self.check_kept_results(out, "call", ".vtt", 10)
@@ -145,7 +147,7 @@ class LabelTranscriptTest(ScratchTestCase):
         self.check_rttm(out, "call", "demo-audio", turns, {"A": a, "B": b})
         self.check_kept_results(out, "call", ".srt", 10)
 
-    def test_cues_without_usable_times_stay_unlabelled_and_the_rest_are_labelled(self):
+    def test_cues_that_cannot_be_labelled_are_named_by_reason_and_the_rest_are_labelled(self):
         turns = truth("demo")
         blocks = []
         for i, turn in enumerate(turns):
@@ -153,19 +155,29 @@ class LabelTranscriptTest(ScratchTestCase):
             blocks.append(f"{len(blocks) + 1}\n{srt_time(turn['start_s'])} --> {end}\n{turn['text']}\n")
             if i == 2:
                 blocks.append(f"{len(blocks) + 1}\n(applause, no timing line)\n")
+            if i == 3:  # a cue without text inside voice B's turn: the engine labels it, nothing is written
+                blocks.append(f"{len(blocks) + 1}\n{srt_time(turn['start_s'] + 1)} --> {srt_time(turn['end_s'] - 1)}\n")
+        blocks.append(f"{len(blocks) + 1}\n00:00:50,000 --> 00:00:52,000\n(after the recording)\n")
         text = "\n".join(blocks)
         srt = self.write("gaps.srt", text)
         done, out = self.label(recording("demo"), srt)
         self.assertEqual(done.returncode, 0, done.stderr)
-        self.assertIn("labelled 9 of 11 cues", done.stdout)
+        self.assertRegex(done.stdout, r"\nlabelled 9 of 13 cues \(Speaker 1: \d, Speaker 2: \d\)\n")
+        late = line_of(text, "00:00:50,000 --> 00:00:52,000")
+        empty = line_of(text, f"{srt_time(turns[3]['start_s'] + 1)} --> {srt_time(turns[3]['end_s'] - 1)}")
+        # The demo recording lasts 45.703 s (731248 samples).
+        self.assertIn(f"{srt}:{late}: the cue starts after the recording ends (45.703 s)\n", done.stderr)
+        self.assertIn(f"\nleft unlabelled: 1 cue starting after the recording ends (line {late})\n"
+                      f"left unlabelled: 1 cue without text (line {empty})\n", done.stdout)
         timing7 = line_of(text, f"{srt_time(turns[6]['start_s'])} --> 00:00:2x,000")
         self.assertIn(f'{srt}:{timing7}: unreadable end time "00:00:2x,000" (expected HH:MM:SS,mmm); the cue is '
                       "passed without it and left unlabelled", done.stderr)
         block4 = line_of(text, "4")
         self.assertIn(f"{srt}:{block4}: cue number 4 has no timing line (start --> end); it is passed without "
                       "times and left unlabelled", done.stderr)
-        self.assertIn(f"left unlabelled: 2 cues (lines {block4}, {timing7 - 1}): no usable times, or neither a "
-                      "speaker interval under them nor a clear resemblance", done.stdout)
+        # Cues are named by their timing lines everywhere; a cue without one by its first line.
+        self.assertIn(f"\nleft unlabelled: 2 cues without usable times (lines {block4}, {timing7})\n", done.stdout)
+        self.assertNotIn("no speaker interval", done.stdout)
         with open(os.path.join(out, "gaps.labelled.srt")) as f:
             labelled = f.read().split("\n")
         self.assertIn("(applause, no timing line)", labelled)
@@ -180,9 +192,37 @@ class LabelTranscriptTest(ScratchTestCase):
         with open(os.path.join(out, "gaps.response.json")) as f:
             response = json.load(f)
         self.assertEqual(response["inputs"]["diarization"]["spans"][3], [None, None])
-        self.assertEqual(response["inputs"]["diarization"]["spans"][7][1], None)
+        self.assertEqual(response["inputs"]["diarization"]["spans"][8][1], None)
 
-    def test_sentence_cues_without_a_speaker_interval_are_labelled_by_resemblance(self):
+    def test_a_cue_in_crosstalk_stays_unlabelled_rather_than_take_the_other_voice(self):
+        # Voice A's fifth turn cut where voice B's sixth begins to talk over it: its second part lies
+        # in the crosstalk, where no speaker interval is, and its embedding resembles voice B more.
+        turns = truth("demo")
+        a5, b6 = turns[4], turns[5]
+        self.assertEqual((a5["voice"], b6["voice"]), ("A", "B"))
+        self.assertLess(b6["start_s"], a5["end_s"] - 1.0)
+        split = b6["start_s"] + 0.088
+        text = (f"WEBVTT\n\n{vtt_time(turns[0]['start_s'])} --> {vtt_time(turns[0]['end_s'])}\nA one\n\n"
+                f"{vtt_time(turns[1]['start_s'])} --> {vtt_time(turns[1]['end_s'])}\nB two\n\n"
+                f"{vtt_time(a5['start_s'])} --> {vtt_time(split)}\nA five, first part\n\n"
+                f"{vtt_time(split)} --> {vtt_time(a5['end_s'])}\nA five, said while B starts\n\n"
+                f"{vtt_time(b6['start_s'])} --> {vtt_time(b6['end_s'])}\nB six\n")
+        vtt = self.write("crosstalk.vtt", text)
+        done, out = self.label(recording("demo"), vtt)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        with open(os.path.join(out, "crosstalk.labelled.vtt")) as f:
+            labelled = f.read().split("\n")
+        self.assertIn("A five, said while B starts", labelled)
+        speaker = {line[line.index(">") + 1:]: VOICE_TAG.match(line).group(2)
+                   for line in labelled if VOICE_TAG.match(line)}
+        self.assertEqual(sorted(speaker), ["A five, first part", "A one", "B six", "B two"])
+        self.assertEqual(speaker["A one"], speaker["A five, first part"])
+        self.assertEqual(speaker["B two"], speaker["B six"])
+        self.assertNotEqual(speaker["A one"], speaker["B two"])
+        line = line_of(text, "A five, said while B starts") - 1
+        self.assertIn(f"\nleft unlabelled: 1 cue with no speaker interval under it (line {line})\n", done.stdout)
+
+    def test_cues_without_a_speaker_interval_are_guessed_by_resemblance_only_when_asked(self):
         # One cue per sentence, times split by length: short cues at the edges of turns and in the
         # crosstalk have no speaker interval under them.
         turns = truth("demo")
@@ -199,19 +239,22 @@ class LabelTranscriptTest(ScratchTestCase):
 
         done, out = self.label(recording("demo"), vtt)
         self.assertEqual(done.returncode, 0, done.stderr)
+        left = re.search(r"^left unlabelled: (\d+) cues with no speaker interval under them \(lines ([\d, ]+)\)$",
+                         done.stdout, re.M)
+        self.assertIsNotNone(left, done.stdout)
         with open(os.path.join(out, "sentences.labelled.vtt")) as f:
+            self.assertEqual(len(VOICE_TAG.findall(f.read())), len(voices) - int(left.group(1)))
+
+        done = self.run_script(LABEL_TRANSCRIPT, recording("demo"), vtt, "--segmentation", SEGMENTATION,
+                               "--embedding", EMBEDDING, "--out", self.path("filled"), "--engine", ENGINE,
+                               "--fill-by-resemblance")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        with open(os.path.join(self.path("filled"), "sentences.labelled.vtt")) as f:
             labels = [int(m.group(2)) for m in VOICE_TAG.finditer(f.read())]
         self.assertEqual(len(labels), len(voices))
         self.assert_voices_apart(labels, [{"voice": v} for v in voices])
-        filled = re.search(r"^(\d+) of them by voice resemblance, no speaker interval lying under them "
-                           r"\(lines ([\d, ]+)\)$", done.stdout, re.M)
-        self.assertIsNotNone(filled, done.stdout)
-
-        done = self.run_script(LABEL_TRANSCRIPT, recording("demo"), vtt, "--segmentation", SEGMENTATION,
-                               "--embedding", EMBEDDING, "--out", self.path("intervals-only"), "--engine", ENGINE,
-                               "--interval-labels-only")
-        self.assertEqual(done.returncode, 0, done.stderr)
-        self.assertIn(f"left unlabelled: {filled.group(1)} cues (lines {filled.group(2)}): ", done.stdout)
+        self.assertIn(f"\n{left.group(1)} of them guessed by voice resemblance, no speaker interval lying under "
+                      f"them (lines {left.group(2)}); a guess can be wrong, above all in crosstalk\n", done.stdout)
 
     def test_one_speaker_gives_a_message_and_an_unlabelled_transcript(self):
         turns = truth("demo")
@@ -250,26 +293,112 @@ class LabelTranscriptTest(ScratchTestCase):
         with open(os.path.join(out, "quiet.labelled.srt")) as f:
             self.assertEqual(f.read(), text)
 
-    def test_an_empty_transcript_is_refused_naming_its_line_and_nothing_is_written(self):
-        empty = self.write("empty.vtt", b"")
-        done, out = self.label(recording("demo"), empty)
-        self.assertEqual(done.returncode, 65)
-        self.assertEqual(done.stderr, f"label-transcript: error: {empty}:1: the file is empty; there is nothing "
-                                      "to label\n")
-        self.assertEqual(done.stdout, "")
-        self.assertFalse(os.path.exists(out))
+    def test_a_transcript_without_cues_is_refused_naming_its_line_and_nothing_is_written(self):
+        for name, data, message in [
+                ("empty.vtt", b"", "1: the file is empty; there is nothing to label"),
+                ("plain.vtt", b"hello\nworld\n", "2: no cues found: this WebVTT file has no timed text to label")]:
+            with self.subTest(name=name):
+                path = self.write(name, data)
+                done, out = self.label(recording("demo"), path)
+                self.assertEqual(done.returncode, 65)
+                self.assertEqual(done.stderr, f"label-transcript: error: {path}:{message}\n")
+                self.assertEqual(done.stdout, "")
+                self.assertFalse(os.path.exists(out))
 
-    def test_an_engine_error_reaches_the_shell_with_its_reason_and_status(self):
+    def test_an_engine_error_reaches_the_shell_with_its_reason_status_and_option(self):
         vtt = self.write("call.vtt", "WEBVTT\n\n00:01.000 --> 00:04.000\nHello.\n")
         missing = self.path("no-such-model.onnx")
+        out = self.path("new", "out")  # neither directory is there before
+        for models, option, field in [((missing, EMBEDDING), "--segmentation", "pyannote_segmentation_onnx_path"),
+                                      ((SEGMENTATION, missing), "--embedding", "wespeaker_onnx_path")]:
+            with self.subTest(option=option):
+                done = self.run_script(LABEL_TRANSCRIPT, recording("demo"), vtt, "--segmentation", models[0],
+                                       "--embedding", models[1], "--out", out, "--engine", ENGINE)
+                self.assertEqual(done.returncode, 69)
+                self.assertEqual(done.stderr, "label-transcript: error: the engine refused the job (model-unreadable, "
+                                              f'exit status 69) for {option}: {field} is missing or unreadable '
+                                              f'at "{missing}"; provide a readable ONNX model path\n')
+                self.assertFalse(os.path.exists(self.path("new")))
+
+    def test_inputs_and_outputs_that_cannot_be_used_are_named_for_what_they_are(self):
+        vtt = self.write("call.vtt", "WEBVTT\n\n00:01.000 --> 00:04.000\nHello.\n")
+        a_file = self.write("a-file", "")
         out = self.path("out")
-        done = self.run_script(LABEL_TRANSCRIPT, recording("demo"), vtt, "--segmentation", missing,
-                               "--embedding", EMBEDDING, "--out", out, "--engine", ENGINE)
-        self.assertEqual(done.returncode, 69)
-        self.assertEqual(done.stderr, "label-transcript: error: the engine refused the job (model-unreadable, "
-                                      f'exit status 69): pyannote_segmentation_onnx_path is missing or unreadable '
-                                      f'at "{missing}"; provide a readable ONNX model path\n')
-        self.assertEqual(os.listdir(out), [])
+        cases = [
+            ((self.path("missing.wav"), vtt, out), 66, f"{self.path('missing.wav')}: no such recording"),
+            ((self.tmp, vtt, out), 66, f"{self.tmp}: a directory, not a recording"),
+            (("/dev/null", vtt, out), 66, "/dev/null: a character device, not a recording"),
+            ((recording("demo"), self.tmp, out), 66, f"{self.tmp}: a directory, not a transcript"),
+            ((recording("demo"), vtt, a_file), 73, f"{a_file}: a file, not a directory; the results cannot be "
+                                                   "written there"),
+            ((recording("demo"), vtt, "/dev/null"), 73, "/dev/null: a character device, not a directory; the "
+                                                        "results cannot be written there"),
+            ((recording("demo"), vtt, ""), 64, "the output directory is an empty path; name a directory"),
+        ]
+        for (audio, transcript, out_dir), status, message in cases:
+            with self.subTest(message=message):
+                done = self.run_script(LABEL_TRANSCRIPT, audio, transcript, "--segmentation", SEGMENTATION,
+                                       "--embedding", EMBEDDING, "--out", out_dir, "--engine", ENGINE)
+                self.assertEqual((done.returncode, done.stderr, done.stdout),
+                                 (status, f"label-transcript: error: {message}\n", ""))
+                self.assertFalse(os.path.exists(out))
+
+    def test_a_time_limit_that_is_not_a_finite_number_is_a_usage_error(self):
+        vtt = self.write("call.vtt", "WEBVTT\n\n00:01.000 --> 00:04.000\nHello.\n")
+        for limit, message in [("inf", "the time limit must be a finite number of seconds, not 'inf'"),
+                               ("nan", "the time limit must be a finite number of seconds, not 'nan'"),
+                               ("0", "the time limit must be more than 0 seconds")]:
+            with self.subTest(limit=limit):
+                done, out = self.label(recording("demo"), vtt, "--timeout", limit)
+                self.assertEqual(done.returncode, 64)
+                self.assertTrue(done.stderr.endswith(f"label-transcript: error: argument --timeout: {message}\n"),
+                                done.stderr)
+                self.assertFalse(os.path.exists(out))
+
+    def test_the_time_limit_covers_the_conversion_and_stops_sox_with_what_it_started(self):
+        bin_dir = self.path("bin")
+        os.mkdir(bin_dir)
+        child = self.path("child.pid")
+        with open(os.path.join(bin_dir, "sox"), "w") as f:
+            f.write(f'#!/bin/sh\nsleep 60 & echo $! > "{child}"; wait\n')
+        os.chmod(os.path.join(bin_dir, "sox"), 0o755)
+        vtt = self.write("call.vtt", "WEBVTT\n\n00:01.000 --> 00:04.000\nHello.\n")
+        saved = os.environ["PATH"]
+        os.environ["PATH"] = bin_dir + os.pathsep + saved
+        try:
+            with self.assertRaises(ConversionTimeout) as caught:
+                label_transcript(recording("demo"), vtt, SEGMENTATION, EMBEDDING, self.path("out"), engine=ENGINE,
+                                 timeout_s=0.5)
+        finally:
+            os.environ["PATH"] = saved
+        e = caught.exception
+        self.assertIsInstance(e, EngineTimeout)  # a time limit that ran out, whichever step was running
+        self.assertIsInstance(e, AudioConversionError)
+        self.assertEqual((e.timeout_s, e.cli_status), (0.5, 75))
+        self.assertEqual(str(e), f"converting {recording('demo')} with sox did not finish within 0.5 s and was "
+                                 "stopped")
+        with open(child) as f:
+            assert_process_ends(self, int(f.read()))
+
+    def test_ctrl_c_stops_the_engine_and_ends_quietly_with_130(self):
+        child = self.path("child.pid")
+        engine = self.write("engine", f'#!/bin/sh\nsleep 60 & echo $! > "{child}"; wait\n')
+        os.chmod(engine, 0o755)
+        vtt = self.write("call.vtt", "WEBVTT\n\n00:01.000 --> 00:04.000\nHello.\n")
+        # SIGINT as a terminal sends it; the command is started with SIGINT at its default, as from a shell.
+        process = subprocess.Popen([LABEL_TRANSCRIPT, recording("demo"), vtt, "--segmentation", SEGMENTATION,
+                                    "--embedding", EMBEDDING, "--out", self.path("out"), "--engine", engine],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                   preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+        end = time.monotonic() + 60
+        while not os.path.exists(child) or not os.path.getsize(child):
+            self.assertLess(time.monotonic(), end, "the engine did not start")
+            time.sleep(0.05)
+        process.send_signal(signal.SIGINT)
+        stdout, stderr = process.communicate(timeout=60)
+        self.assertEqual((process.returncode, stdout, stderr), (130, "", "label-transcript: interrupted\n"))
+        with open(child) as f:
+            assert_process_ends(self, int(f.read()))
 
     def test_the_module_function_returns_the_typed_outcome(self):
         turns = truth("demo")

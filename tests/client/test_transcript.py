@@ -65,11 +65,24 @@ class WebvttTest(unittest.TestCase):
         self.assertEqual(t.labelled({}), self.FILE.encode())
 
     def test_a_cue_without_text_stays_as_it_is(self):
-        text = "WEBVTT\n\n00:01.000 --> 00:02.000\n\n00:03.000 --> 00:04.000\nsaid\n"
+        text = "WEBVTT\n\n00:01.000 --> 00:02.000\n\n00:03.000 --> 00:04.000\nsaid\n\n00:05.000 --> 00:06.000\n  \t\n"
+        t = parse_transcript(text.encode(), "a.vtt")
+        self.assertEqual(times(t), [(1.0, 2.0), (3.0, 4.0), (5.0, 6.0)])
+        self.assertEqual([t.has_text(c) for c in t.cues], [False, True, False])
+        self.assertEqual(t.labelled({1: "Speaker 1", 2: "Speaker 1", 3: "Speaker 2"}).decode(),
+                         text.replace("said", "<v Speaker 1>said"))
+
+    def test_only_an_empty_line_ends_a_cue(self):
+        # A line of spaces is text of the cue, not the end of it.
+        text = ("WEBVTT\n\n00:01.000 --> 00:02.000\nfirst line\n   \nstill the first cue\n\n"
+                "00:03.000 --> 00:04.000\nsecond\n")
         t = parse_transcript(text.encode(), "a.vtt")
         self.assertEqual(times(t), [(1.0, 2.0), (3.0, 4.0)])
-        self.assertEqual(t.labelled({1: "Speaker 1", 2: "Speaker 1"}).decode(),
-                         text.replace("said", "<v Speaker 1>said"))
+        self.assertEqual([t.cue_text(c) for c in t.cues], ["first line still the first cue", "second"])
+        self.assertEqual(notes(t), [])
+        self.assertEqual(t.labelled({1: "Speaker 1", 2: "Speaker 2"}).decode(),
+                         text.replace("first line", "<v Speaker 1>first line").replace("second",
+                                                                                      "<v Speaker 2>second"))
 
     def test_a_cue_right_under_the_header_or_another_cue(self):
         text = "WEBVTT\n00:01.000 --> 00:02.000\none\n00:03.000 --> 00:04.000\ntwo\n"
@@ -105,7 +118,15 @@ class SrtTest(unittest.TestCase):
         t = parse_transcript(text.encode(), "a.srt")
         self.assertEqual(times(t), [(1.0, 2.0), (3.0, 4.0)])
         self.assertEqual([t.cue_text(c) for c in t.cues], ["first", "second"])
-        self.assertEqual(notes(t), [(4, "a cue starts without a blank line before it; read as a cue of its own")])
+        # The note names the cue by its timing line, as every note about a cue does.
+        self.assertEqual(notes(t), [(5, "a cue starts without a blank line before it; read as a cue of its own")])
+
+    def test_a_line_of_white_space_is_a_blank_line(self):
+        text = "1\n00:00:01,000 --> 00:00:02,000\nfirst\n \t\n2\n00:00:03,000 --> 00:00:04,000\nsecond\n"
+        t = parse_transcript(text.encode(), "a.srt")
+        self.assertEqual(times(t), [(1.0, 2.0), (3.0, 4.0)])
+        self.assertEqual([c.identifier for c in t.cues], ["1", "2"])
+        self.assertEqual(notes(t), [])
 
 
 class MalformedTest(unittest.TestCase):
@@ -122,17 +143,32 @@ class MalformedTest(unittest.TestCase):
                                                             "to label")
         self.assert_refused(b"WEBVTT\n\nNOTE only a note\n", "e.vtt", 3, "no cues found: this WebVTT file has "
                                                                           "no timed text to label")
+        # Text without a single timing line is no transcript, whatever its blocks look like.
+        self.assert_refused(b"hello\nworld\n", "p.vtt", 2, "no cues found: this WebVTT file has no timed text "
+                                                           "to label")
+        self.assert_refused(b"garbage text\nno cues", "g.srt", 2, "no cues found: this SRT file has no timed "
+                                                                  "text to label")
+        self.assert_refused(b"WEBVTT\n\n1\nhello no timing\n\n2\nworld", "n.vtt", 7, "no cues found: this WebVTT "
+                                                                                   "file has no timed text to label")
         self.assert_refused(b"1\n00:00:01,000 --> 00:00:02,000\nok\n\n\x00\x01\x02", "b.srt", 5,
                             "a NUL byte: this is not a text file (expected WebVTT or SRT)")
 
-    def test_overlapping_cues_are_kept_and_named(self):
+    def test_overlapping_cues_are_kept_and_named_by_their_times_not_their_order(self):
+        # 3 lies inside 1 but not in 2; 2 overlaps 1; 4 only touches 2.
         text = ("1\n00:00:01,000 --> 00:00:05,000\na\n\n2\n00:00:04,000 --> 00:00:06,000\nb\n\n"
                 "3\n00:00:02,000 --> 00:00:03,000\nc\n\n4\n00:00:06,000 --> 00:00:07,000\nd\n")
         t = parse_transcript(text.encode(), "o.srt")
         self.assertEqual(times(t), [(1.0, 5.0), (4.0, 6.0), (2.0, 3.0), (6.0, 7.0)])
         self.assertEqual(notes(t), [
-            (6, "the cue overlaps an earlier cue (line 2); each is labelled by its own times"),
-            (10, "the cue overlaps an earlier cue (line 6); each is labelled by its own times")])
+            (6, "the cue overlaps the cue of line 2 in time; each is labelled by its own times"),
+            (10, "the cue overlaps the cue of line 2 in time; each is labelled by its own times")])
+        # Cues written out of time order overlap nothing unless their times do.
+        text = ("WEBVTT\n\n00:00:30.560 --> 00:00:33.949\nlate\n\n00:00:00.800 --> 00:00:04.447\nearly\n\n"
+                "00:00:05.147 --> 00:00:08.612\nmiddle\n\n00:00:04.000 --> 00:00:05.500\nbetween\n")
+        t = parse_transcript(text.encode(), "r.vtt")
+        self.assertEqual(notes(t), [
+            (9, "the cue overlaps the cue of line 12 in time; each is labelled by its own times"),
+            (12, "the cue overlaps the cue of line 6 in time; each is labelled by its own times")])
 
     def test_missing_and_unreadable_times_pass_as_missing_and_are_named(self):
         text = ("1\n00:00:01,000 --> 00:00:02,000\nfine\n\n"

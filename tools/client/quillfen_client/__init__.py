@@ -17,21 +17,21 @@ Commands (python3 -m quillfen_client COMMAND, or scripts/COMMAND in the checkout
     find-speakers DIR... [--json]
 """
 
-from .audio import AudioConversionError, convert_audio
+from .audio import AudioConversionError, ConversionTimeout, convert_audio
 from .engine import (AnalyzeResult, Deadline, Diarization, DiscoveryResult, Engine, EngineCrashed, EngineError,
                      EngineNotFound, EngineTimeout, Evidence, Interval, Span, StatementEmbeddings, WindowStats,
                      locate_engine, private_temp_dir)
-from .errors import ClientError, InputError, OutputError, ToolMissing
+from .errors import ClientError, InputError, InvalidArgument, OutputError, ToolMissing
 from .label import LabelOutcome, label_transcript
 from .payload import PayloadError, read_payload, unit_rows, write_payload
 from .speakers import SpeakerReport, find_speakers, format_report
 from .transcript import Cue, Transcript, TranscriptError, TranscriptNote, parse_transcript, read_transcript
 
 __all__ = [
-    "AnalyzeResult", "AudioConversionError", "ClientError", "Cue", "Deadline", "Diarization", "DiscoveryResult",
-    "Engine", "EngineCrashed", "EngineError", "EngineNotFound", "EngineTimeout", "Evidence", "InputError",
-    "Interval", "LabelOutcome", "OutputError", "PayloadError", "Span", "SpeakerReport", "StatementEmbeddings",
-    "ToolMissing", "Transcript", "TranscriptError", "TranscriptNote", "WindowStats", "convert_audio",
-    "find_speakers", "format_report", "label_transcript", "locate_engine", "parse_transcript",
-    "private_temp_dir", "read_payload", "read_transcript", "unit_rows", "write_payload",
+    "AnalyzeResult", "AudioConversionError", "ClientError", "ConversionTimeout", "Cue", "Deadline", "Diarization",
+    "DiscoveryResult", "Engine", "EngineCrashed", "EngineError", "EngineNotFound", "EngineTimeout", "Evidence",
+    "InputError", "Interval", "InvalidArgument", "LabelOutcome", "OutputError", "PayloadError", "Span",
+    "SpeakerReport", "StatementEmbeddings", "ToolMissing", "Transcript", "TranscriptError", "TranscriptNote",
+    "WindowStats", "convert_audio", "find_speakers", "format_report", "label_transcript", "locate_engine",
+    "parse_transcript", "private_temp_dir", "read_payload", "read_transcript", "unit_rows", "write_payload",
 ]

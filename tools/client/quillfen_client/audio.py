@@ -5,9 +5,10 @@ from __future__ import annotations
 
 import os
 import shutil
-import subprocess
+import stat
 
-from .errors import ClientError, InputError, ToolMissing
+from . import process as _process
+from .errors import ClientError, EngineTimeout, InputError, ToolMissing
 
 SAMPLE_RATE_HZ = 16000
 
@@ -16,24 +17,62 @@ class AudioConversionError(ClientError):
     """sox could not turn the recording into the engine's audio format."""
 
 
+class ConversionTimeout(EngineTimeout, AudioConversionError):
+    """sox ran past the time limit and was stopped: a time limit that ran out (`EngineTimeout`) while
+    converting the recording (`AudioConversionError`)."""
+
+    def __init__(self, source: str, timeout_s: float, stderr: str):
+        super().__init__(timeout_s, stderr, f"converting {source} with sox did not finish within {timeout_s:g} s "
+                                            "and was stopped")
+        self.source = source
+
+
+def file_kind(path: str) -> str | None:
+    """What `path` names when it is not a regular file ("a directory", "a character device", ...),
+    None when it is a regular file; raises OSError when it cannot be looked up."""
+    mode = os.stat(path).st_mode
+    if stat.S_ISREG(mode):
+        return None
+    for test, kind in ((stat.S_ISDIR, "a directory"), (stat.S_ISCHR, "a character device"),
+                       (stat.S_ISBLK, "a block device"), (stat.S_ISFIFO, "a named pipe"),
+                       (stat.S_ISSOCK, "a socket")):
+        if test(mode):
+            return kind
+    return "not a regular file"
+
+
+def check_recording(source: str) -> None:
+    """Raises InputError unless `source` is a regular file that can be looked up."""
+    try:
+        kind = file_kind(source)
+    except FileNotFoundError:
+        raise InputError(f"{source}: no such recording") from None
+    except OSError as e:
+        raise InputError(f"{source}: cannot read the recording: {e.strerror}") from None
+    if kind is not None:
+        raise InputError(f"{source}: {kind}, not a recording")
+
+
 def convert_audio(source: str, target: str, timeout_s: float | None = None) -> None:
     """Converts any recording sox reads into the engine's audio format (float32 LE mono 16 kHz).
 
-    Raises ToolMissing (no sox), InputError (no such file) or AudioConversionError (sox failed or
-    ran past the time limit)."""
+    Raises ToolMissing (no sox), InputError (no such file, or not a regular file),
+    AudioConversionError (sox failed), ConversionTimeout (sox ran past `timeout_s` seconds and was
+    stopped; an AudioConversionError and an EngineTimeout), or InvalidArgument (a time limit that
+    is not a finite, non-negative number)."""
+    timeout_s = _process.check_time_limit(timeout_s)
     sox = shutil.which("sox")
     if sox is None:
         raise ToolMissing("sox is not installed; it converts the recording (Debian package sox)")
-    if not os.path.isfile(source):
-        raise InputError(f"{source}: no such recording")
+    check_recording(source)
     argv = [sox, "-V1", source, "-t", "raw", "-e", "floating-point", "-b", "32", "-L", "-c", "1",
             "-r", str(SAMPLE_RATE_HZ), target]
     try:
-        done = subprocess.run(argv, capture_output=True, timeout=timeout_s)
-    except subprocess.TimeoutExpired:
-        error = AudioConversionError(f"converting {source} with sox did not finish within the time limit")
-        error.cli_status = 75
-        raise error from None
+        done = _process.run(argv, timeout_s=timeout_s)
+    except _process.TimedOut as e:
+        raise ConversionTimeout(source, timeout_s, e.stderr.decode("utf-8", "replace")) from None
+    except OSError as e:
+        raise ToolMissing(f"cannot start sox ({sox}): {e.strerror}") from None
     if done.returncode != 0:
         message = done.stderr.decode("utf-8", "replace").strip() or f"sox exited with status {done.returncode}"
         raise AudioConversionError(f"sox cannot convert {source}: {message}")

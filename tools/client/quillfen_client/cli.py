@@ -4,12 +4,13 @@ Exit statuses: 0 done (also when the recording has one speaker or none); 64 bad 
 65 a transcript, recording or result that cannot be used; 66 a missing or unreadable input;
 69 no engine or no sox; the engine's own status (64, 69 or 75) when it answers with an error line;
 70 when the engine ended without its line; 73 when the output cannot be written; 75 when the time
-limit ran out.
+limit ran out; 130 when interrupted (Ctrl-C).
 """
 
 from __future__ import annotations
 
 import argparse
+import math
 import signal
 import sys
 
@@ -19,6 +20,7 @@ from .engine import EngineError
 from .errors import ClientError
 
 EX_USAGE = 64
+EX_INTERRUPTED = 128 + signal.SIGINT
 
 
 class _Parser(argparse.ArgumentParser):
@@ -28,11 +30,30 @@ class _Parser(argparse.ArgumentParser):
         sys.exit(EX_USAGE)
 
 
-def _stop_on_sigterm() -> None:
-    """SIGTERM unwinds like an exception, so private temporary directories are still removed."""
-    def handler(signum, frame):
+def _unwind_on_signals() -> None:
+    """SIGTERM and SIGINT (Ctrl-C) unwind like exceptions, so the engine or sox is stopped and
+    private temporary directories are still removed; a second signal during that cleanup is
+    ignored. A SIGINT the command was started to ignore stays ignored."""
+    def on_sigterm(signum, frame):
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
         raise SystemExit(128 + signum)
-    signal.signal(signal.SIGTERM, handler)
+
+    def on_sigint(signum, frame):
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        raise KeyboardInterrupt
+
+    signal.signal(signal.SIGTERM, on_sigterm)
+    if signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+        signal.signal(signal.SIGINT, on_sigint)
+
+
+def _interruptible(prog: str, command, argv) -> int:
+    """Runs the command; when Ctrl-C stops it, ends with one line and status 130."""
+    try:
+        return command(argv, prog)
+    except KeyboardInterrupt:
+        print(f"{prog}: interrupted", file=sys.stderr)
+        return EX_INTERRUPTED
 
 
 def _positive_seconds(text: str) -> float:
@@ -40,21 +61,44 @@ def _positive_seconds(text: str) -> float:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if math.isnan(value) or math.isinf(value):
+        raise argparse.ArgumentTypeError(f"the time limit must be a finite number of seconds, not {text!r}")
     if not value > 0:
         raise argparse.ArgumentTypeError("the time limit must be more than 0 seconds")
     return value
 
 
-def _report_failure(prog: str, error: ClientError) -> int:
+# The request fields an engine error may begin with, and the options of label-transcript that fill them.
+_MODEL_OPTIONS = {"pyannote_segmentation_onnx_path": "--segmentation", "wespeaker_onnx_path": "--embedding"}
+
+
+def _report_failure(prog: str, error: ClientError, options: dict[str, str] | None = None) -> int:
+    """Prints the error; an engine error about a request field names the option that gave it."""
     if isinstance(error, EngineError):
-        text = f"the engine refused the job ({error.reason}, exit status {error.exit_status}): {error.detail}"
+        option = next((o for field, o in (options or {}).items() if error.detail.startswith(field + " ")), None)
+        text = (f"the engine refused the job ({error.reason}, exit status {error.exit_status})"
+                f"{' for ' + option if option else ''}: {error.detail}")
     else:
         text = str(error)
     print(f"{prog}: error: {text}", file=sys.stderr)
     return error.cli_status
 
 
+def _them(count: int) -> str:
+    return "them" if count != 1 else "it"
+
+
+def _lines(transcript, numbers) -> str:
+    """"line 7" or "lines 7, 12": the lines that name the cues numbered `numbers`."""
+    lines = ", ".join(str(transcript.cues[n - 1].line) for n in sorted(numbers))
+    return f"line{'s' if len(numbers) != 1 else ''} {lines}"
+
+
 def label_transcript_main(argv=None, prog: str = "label-transcript") -> int:
+    return _interruptible(prog, _label_transcript, argv)
+
+
+def _label_transcript(argv, prog: str) -> int:
     parser = _Parser(prog=prog, description="Labels every cue of a WebVTT or SRT transcript with its "
                      "speaker and keeps the statement embeddings for find-speakers.",
                      epilog=__doc__.split("\n\n", 1)[1])
@@ -69,18 +113,22 @@ def label_transcript_main(argv=None, prog: str = "label-transcript") -> int:
     parser.add_argument("--timeout", type=_positive_seconds, metavar="SECONDS",
                         help="time limit of the whole job (default: none)")
     parser.add_argument("--timeline", action="store_true", help="also draw NAME.timeline.svg")
-    parser.add_argument("--interval-labels-only", action="store_true",
-                        help="label only the cues a speaker interval lies under; no labels by voice resemblance")
+    fill = parser.add_mutually_exclusive_group()
+    fill.add_argument("--fill-by-resemblance", action="store_true",
+                      help="also label the cues no speaker interval lies under with the speaker their voice "
+                      "resembles most: a guess, which can be wrong, above all in crosstalk")
+    fill.add_argument("--interval-labels-only", action="store_true",
+                      help="label only the cues a speaker interval lies under (the default)")
     args = parser.parse_args(argv)
-    _stop_on_sigterm()
+    _unwind_on_signals()
     try:
         outcome = _label.label_transcript(args.audio, args.transcript, args.segmentation, args.embedding,
                                           args.out, engine=args.engine, timeout_s=args.timeout,
-                                          timeline=args.timeline, resemblance=not args.interval_labels_only)
+                                          timeline=args.timeline, resemblance=args.fill_by_resemblance)
     except ClientError as e:
-        return _report_failure(prog, e)
+        return _report_failure(prog, e, _MODEL_OPTIONS)
     parsed = outcome.transcript
-    for note in parsed.notes:
+    for note in sorted(parsed.notes + outcome.notes, key=lambda n: n.line):
         print(f"{prog}: {note.format(args.transcript)}", file=sys.stderr)
     print(f"transcript: {args.transcript} ({parsed.format_name}, {len(parsed.cues)} cues)")
     print(outcome.summary)
@@ -91,17 +139,22 @@ def label_transcript_main(argv=None, prog: str = "label-transcript") -> int:
         parts = ", ".join(f"{name}: {counts[name]}" for name in sorted(counts, key=lambda n: int(n.split()[1])))
         print(f"labelled {len(outcome.speakers)} of {len(parsed.cues)} cues ({parts})")
         if outcome.by_resemblance:
-            lines = ", ".join(str(parsed.cues[n - 1].first_line) for n in outcome.by_resemblance)
             count = len(outcome.by_resemblance)
-            print(f"{count} of them by voice resemblance, no speaker interval lying under "
-                  f"{'them' if count != 1 else 'it'} (line{'s' if count != 1 else ''} {lines})")
-        unlabelled = [cue for cue in parsed.cues if cue.number not in outcome.speakers]
-        if unlabelled:
-            lines = ", ".join(str(cue.first_line) for cue in unlabelled)
-            count = len(unlabelled)
-            print(f"left unlabelled: {count} cue{'s' if count != 1 else ''} (line{'s' if count != 1 else ''} "
-                  f"{lines}): no usable times, or neither a speaker interval under "
-                  f"{'them' if count != 1 else 'it'} nor a clear resemblance")
+            print(f"{count} of them guessed by voice resemblance, no speaker interval lying under "
+                  f"{_them(count)} ({_lines(parsed, outcome.by_resemblance)}); a guess can be wrong, above all "
+                  "in crosstalk")
+        for reason in _label.UNLABELLED_REASONS:
+            numbers = [n for n, why in outcome.unlabelled.items() if why == reason]
+            if numbers:
+                count = len(numbers)
+                what = {_label.NO_USABLE_TIMES: "without usable times",
+                        _label.AFTER_THE_END: "starting after the recording ends",
+                        _label.NO_SPEAKER_INTERVAL: f"with no speaker interval under {_them(count)}"
+                                                    + (" and no clear resemblance" if args.fill_by_resemblance
+                                                       else ""),
+                        _label.NO_TEXT: "without text"}[reason]
+                print(f"left unlabelled: {count} cue{'s' if count != 1 else ''} {what} "
+                      f"({_lines(parsed, numbers)})")
     for key in ("transcript", "rttm", "statements", "response", "timeline", "timeline_png"):
         if key in outcome.files:
             print(f"wrote {outcome.files[key]}")
@@ -109,6 +162,10 @@ def label_transcript_main(argv=None, prog: str = "label-transcript") -> int:
 
 
 def find_speakers_main(argv=None, prog: str = "find-speakers") -> int:
+    return _interruptible(prog, _find_speakers, argv)
+
+
+def _find_speakers(argv, prog: str) -> int:
     parser = _Parser(prog=prog, description="Finds the voices that recur across recordings labelled "
                      "by label-transcript (every NAME.response.json in each DIR).",
                      epilog=__doc__.split("\n\n", 1)[1])
@@ -127,12 +184,14 @@ def find_speakers_main(argv=None, prog: str = "find-speakers") -> int:
         parser.error("--min-cluster-size must be at least 2")
     if args.min_samples < 1:
         parser.error("--min-samples must be at least 1")
-    _stop_on_sigterm()
+    _unwind_on_signals()
     try:
         report = _speakers.find_speakers(args.dirs, engine=args.engine, min_cluster_size=args.min_cluster_size,
                                          min_samples=args.min_samples, timeout_s=args.timeout)
     except ClientError as e:
         return _report_failure(prog, e)
+    for warning in report.warnings:
+        print(f"{prog}: warning: {warning}", file=sys.stderr)
     sys.stdout.write(_speakers.report_json(report) if args.json else _speakers.format_report(report))
     return 0
 

@@ -10,8 +10,11 @@ Failures:
   exactly what it said.
 - `EngineCrashed`: the process ended without its one JSON line (for example a missing runtime
   library, a signal); `exit_status` (None when killed by a signal), `signal` and `stderr` tell why.
-- `EngineTimeout` (an `EngineCrashed`): the engine ran past the caller's time limit and was killed.
+- `EngineTimeout` (an `EngineCrashed`): the engine ran past the caller's time limit and was killed
+  with its process group (the engine runs in a session of its own).
 - `EngineNotFound`: no engine at the given path, or none found.
+- `InvalidArgument` (a ValueError): a time limit that is not a finite, non-negative number of
+  seconds; a payload prefix that is not a plain file-name prefix; a statement id given twice.
 
 Where the engine is looked for, first match wins:
 1. the path the caller gives;
@@ -32,7 +35,6 @@ import math
 import os
 import shutil
 import signal as _signal
-import subprocess
 import tempfile
 import time
 from dataclasses import dataclass
@@ -40,8 +42,9 @@ from pathlib import Path
 from typing import Any, Iterable
 
 from . import payload as _payload
+from . import process as _process
 from .audio import SAMPLE_RATE_HZ
-from .errors import ClientError, InputError
+from .errors import ClientError, EngineCrashed, EngineTimeout, InputError, InvalidArgument, OutputError
 
 ENGINE_NAME = "quillfen-core-speakers-analyze"
 ENGINE_ENV = "QUILLFEN_ENGINE"
@@ -67,30 +70,6 @@ class EngineError(ClientError):
         self.detail = detail
         self.exit_status = exit_status
         self.cli_status = exit_status
-
-
-class EngineCrashed(ClientError):
-    """The engine process ended without its JSON line."""
-
-    cli_status = 70
-
-    def __init__(self, message: str, exit_status: int | None, signal: int | None, stderr: str, stdout: str = ""):
-        super().__init__(message)
-        self.exit_status = exit_status
-        self.signal = signal
-        self.stderr = stderr
-        self.stdout = stdout
-
-
-class EngineTimeout(EngineCrashed):
-    """The engine ran longer than `timeout_s` and was killed."""
-
-    cli_status = 75
-
-    def __init__(self, timeout_s: float, stderr: str):
-        super().__init__(f"the engine did not finish within {timeout_s:g} s and was stopped",
-                         None, int(_signal.SIGKILL), stderr)
-        self.timeout_s = timeout_s
 
 
 def _executable(path: Path) -> bool:
@@ -219,9 +198,11 @@ class DiscoveryResult:
 
 
 class Deadline:
-    """A time limit shared by the steps of one job; None means no limit."""
+    """A time limit shared by the steps of one job; None means no limit. Raises InvalidArgument for
+    a limit that is not a finite, non-negative number of seconds."""
 
     def __init__(self, timeout_s: float | None):
+        timeout_s = _process.check_time_limit(timeout_s)
         self.timeout_s = timeout_s
         self._end = None if timeout_s is None else time.monotonic() + timeout_s
 
@@ -265,26 +246,27 @@ def _interval(obj: dict) -> Interval:
 
 
 class Engine:
-    """Runs engine jobs. `timeout_s` is the default time limit of each run (None: no limit)."""
+    """Runs engine jobs. `timeout_s` is the default time limit of each run (None: no limit); a time
+    limit is a finite, non-negative number of seconds, however large."""
 
     def __init__(self, path: str | os.PathLike | None = None, timeout_s: float | None = None):
+        self.timeout_s = _process.check_time_limit(timeout_s)
         self.path = locate_engine(path)
-        self.timeout_s = timeout_s
 
     def run(self, request: dict, command: str | None = None, timeout_s: float | None = None,
             cwd: str | None = None) -> tuple[dict, str]:
         """Runs one job; returns the parsed response and the response line as written."""
         argv = [self.path] + ([command] if command else [])
-        limit = self.timeout_s if timeout_s is None else timeout_s
+        limit = self.timeout_s if timeout_s is None else _process.check_time_limit(timeout_s)
         try:
             body = json.dumps(request, ensure_ascii=False, allow_nan=False).encode("utf-8")
         except UnicodeEncodeError:
             raise InputError("a path or text of the request is not valid UTF-8; the engine reads only UTF-8 "
                              "requests") from None
         try:
-            done = subprocess.run(argv, input=body, capture_output=True, timeout=limit, cwd=cwd)
-        except subprocess.TimeoutExpired as e:
-            raise EngineTimeout(limit, (e.stderr or b"").decode("utf-8", "replace")) from None
+            done = _process.run(argv, input=body, timeout_s=limit, cwd=cwd)
+        except _process.TimedOut as e:
+            raise EngineTimeout(limit, e.stderr.decode("utf-8", "replace")) from None
         except (FileNotFoundError, PermissionError) as e:
             raise EngineNotFound(f"cannot start the engine {self.path}: {e.strerror}") from None
         except OSError as e:
@@ -320,9 +302,26 @@ class Engine:
         The engine writes its payloads into a private temporary directory, named
         `{payload_prefix}statements.f32` and `{payload_prefix}intervals.f32` (the response names
         them so); their rows are read into the result. With `keep_dir` the payload files are moved
-        there afterwards, so the response's payload paths are relative to `keep_dir`."""
+        there afterwards (it is created when missing), so the response's payload paths are relative
+        to `keep_dir`.
+
+        Raises InvalidArgument for a statement id given twice (results are told apart by id), a
+        `payload_prefix` holding "/" (the payloads are files of the directory), or a time limit
+        that is not a finite, non-negative number; OutputError when `keep_dir` cannot hold them."""
         spans = [_as_span(s) for s in statements]
         diar_spans = spans if diarization is None else [_as_span(s) for s in diarization]
+        for listed in (spans, diar_spans):
+            seen = set()
+            for span in listed:
+                if span.statement_id in seen:
+                    raise InvalidArgument(f"statement id {span.statement_id} is given twice; each statement "
+                                          "needs an id of its own")
+                seen.add(span.statement_id)
+        if "/" in payload_prefix or "\0" in payload_prefix:
+            raise InvalidArgument(f"payload_prefix must be the start of a file name, without '/', not "
+                                  f"{payload_prefix!r}")
+        if keep_dir is not None and os.path.exists(keep_dir) and not os.path.isdir(keep_dir):
+            raise OutputError(f"{keep_dir}: not a directory; the payloads cannot be kept there")
         statements_name = f"{payload_prefix}statements.f32"
         intervals_name = f"{payload_prefix}intervals.f32"
         request = {
@@ -353,11 +352,14 @@ class Engine:
                 interval_rows = _payload.read_payload(os.path.join(work, intervals_name), irows, icols, numpy)
             kept_at = None
             if keep_dir is not None:
-                os.makedirs(keep_dir, exist_ok=True)
-                kept_at = os.path.join(keep_dir, statements_name)
-                place_file(os.path.join(work, statements_name), kept_at)
-                if interval_rows is not None:
-                    place_file(os.path.join(work, intervals_name), os.path.join(keep_dir, intervals_name))
+                try:
+                    os.makedirs(keep_dir, exist_ok=True)
+                    kept_at = os.path.join(keep_dir, statements_name)
+                    place_file(os.path.join(work, statements_name), kept_at)
+                    if interval_rows is not None:
+                        place_file(os.path.join(work, intervals_name), os.path.join(keep_dir, intervals_name))
+                except OSError as e:
+                    raise OutputError(f"{keep_dir}: cannot keep the payloads there: {e.strerror}") from None
         return _analyze_result(response, line, rows, interval_rows, kept_at)
 
     def discovery_cluster(self, rows, min_cluster_size: int, min_samples: int,

@@ -75,6 +75,13 @@ def write_payload(path: str, rows) -> tuple[int, int]:
     return len(rows), cols
 
 
+def non_finite_rows(rows) -> list[int]:
+    """Indices of the rows (numpy array or sequence of rows) holding a NaN or an infinity."""
+    if _np is not None and isinstance(rows, _np.ndarray):
+        return [int(i) for i in _np.flatnonzero(~_np.isfinite(rows).all(axis=1))]
+    return [i for i, row in enumerate(rows) if not all(math.isfinite(float(v)) for v in row)]
+
+
 def unit_rows(rows):
     """Each row scaled to unit length.
 

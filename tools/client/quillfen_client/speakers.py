@@ -5,7 +5,13 @@ payload, and NAME.labelled.vtt/.srt for the cue texts), scales every statement e
 length (the embedding model's rows are unnormalised; rows of zero length are reported and left out),
 stacks them into one payload and runs the engine's discovery-cluster job on it (HDBSCAN). Each
 cluster is a voice; statements in no cluster are noise. Statements the engine did not embed (too
-short, or without times) take no part and are reported as such.
+short, or without times) take no part and are reported as such, and so do all statements of a
+recording in which the engine found no speech (speaker evidence "none").
+
+A payload value that is not a finite number is a PayloadError. The cue texts are taken from the
+labelled transcript only when its cues are the run's statements (the same number, with the same
+times as the response's diarization inputs, to the millisecond); a transcript that does not match,
+one left by another run for example, is passed over with a warning and the texts are left out.
 """
 
 from __future__ import annotations
@@ -16,14 +22,17 @@ import os
 from dataclasses import asdict, dataclass, field
 
 from . import payload as _payload
+from . import process as _process
 from . import transcript as _transcript
 from .engine import ANALYZE_RESPONSE_SCHEMA, EMBEDDING_SIZE, Engine
 from .errors import ClientError, InputError
+from .payload import PayloadError
 from .label import speaker_name
 
 DEFAULT_MIN_CLUSTER_SIZE = 3
 DEFAULT_MIN_SAMPLES = 1
 RESPONSE_SUFFIX = ".response.json"
+TIME_MATCH_S = 0.0005  # cue times written to the millisecond and the response's times agree this closely
 
 
 @dataclass
@@ -44,6 +53,7 @@ class Recording:
     transcript_path: str | None
     statement_count: int
     embedded_count: int
+    speaker_evidence: str | None = None  # the engine's: "none", "single" or "multi"
 
 
 @dataclass
@@ -62,6 +72,8 @@ class SpeakerReport:
     not_embedded: list[Statement]  # statements the engine skipped
     min_cluster_size: int
     min_samples: int
+    no_speech: list[Statement] = field(default_factory=list)  # of recordings with speaker evidence "none"
+    warnings: list[str] = field(default_factory=list)  # what was passed over, one sentence each
 
     def to_json(self) -> dict:
         return {
@@ -71,6 +83,8 @@ class SpeakerReport:
             "noise": [asdict(s) for s in self.noise],
             "zero_length": [asdict(s) for s in self.zero_length],
             "not_embedded": [asdict(s) for s in self.not_embedded],
+            "no_speech": [asdict(s) for s in self.no_speech],
+            "warnings": list(self.warnings),
         }
 
 
@@ -83,6 +97,26 @@ class _Run:
     rows: object
     transcript: _transcript.Transcript | None
     transcript_path: str | None
+    warnings: list[str]
+
+
+def _check_finite(matrix, payload_path: str, statement_ids: list[int]) -> None:
+    bad = _payload.non_finite_rows(matrix)
+    if bad:
+        raise PayloadError(f"{payload_path}: the embedding of statement {statement_ids[bad[0]]} (row {bad[0]}) "
+                           "holds a value that is not a finite number")
+
+
+def _matches(transcript: _transcript.Transcript, inputs: dict) -> bool:
+    """Whether the transcript's cues are the statements of the response's diarization inputs."""
+    if [cue.number for cue in transcript.cues] != inputs["statement_ids"]:
+        return False
+
+    def same(a, b):
+        return (a is None) == (b is None) and (a is None or abs(a - b) <= TIME_MATCH_S)
+
+    return all(same(cue.start_s, start) and same(cue.end_s, end)
+               for cue, (start, end) in zip(transcript.cues, inputs["spans"]))
 
 
 def _load_run(directory: str, response_path: str, numpy: bool | None) -> _Run:
@@ -106,23 +140,38 @@ def _load_run(directory: str, response_path: str, numpy: bool | None) -> _Run:
     except OSError as e:
         raise InputError(f"{payload_path}: cannot read the statement embeddings of {response_path}: "
                          f"{e.strerror}") from None
-    transcript, transcript_path = None, None
+    _check_finite(matrix, payload_path, stmt["statement_ids"])
+    # The texts are a courtesy, taken only from the transcript of this very run; the times come
+    # from the response.
+    passed_over, transcript, transcript_path = [], None, None
     for extension in (".vtt", ".srt"):
         candidate = os.path.join(directory, f"{name}.labelled{extension}")
-        if os.path.isfile(candidate):
-            try:
-                transcript = _transcript.read_transcript(candidate)
-                transcript_path = candidate
-            except (OSError, _transcript.TranscriptError):
-                pass  # the texts are a courtesy; the times come from the response
+        if not os.path.isfile(candidate):
+            continue
+        try:
+            parsed = _transcript.read_transcript(candidate)
+        except OSError as e:
+            passed_over.append(f"{candidate}: cannot read it ({e.strerror})")
+            continue
+        except _transcript.TranscriptError as e:
+            passed_over.append(str(e))
+            continue
+        if _matches(parsed, response["inputs"]["diarization"]):
+            transcript, transcript_path = parsed, candidate
             break
-    return _Run(name, directory, response_path, response, matrix, transcript, transcript_path)
+        passed_over.append(f"{candidate}: its cues are not the statements of {response_path} (a transcript of "
+                           "another run?)")
+    then = "passed over" if transcript is not None else f"the cue texts of {name} are left out"
+    return _Run(name, directory, response_path, response, matrix, transcript, transcript_path,
+                [f"{text}; {then}" for text in passed_over])
 
 
 def _load_runs(directories, numpy) -> list[_Run]:
     runs, seen = [], set()
     for directory in directories:
         if not os.path.isdir(directory):
+            if os.path.lexists(directory):
+                raise InputError(f"{directory}: not a directory; give the output directories of label-transcript")
             raise InputError(f"{directory}: no such directory")
         found = sorted(glob.glob(os.path.join(glob.escape(directory), "*" + RESPONSE_SUFFIX)))
         if not found:
@@ -154,18 +203,31 @@ def _statements_of(run: _Run) -> dict[int, Statement]:
 def find_speakers(directories, *, engine: Engine | str | None = None,
                   min_cluster_size: int = DEFAULT_MIN_CLUSTER_SIZE, min_samples: int = DEFAULT_MIN_SAMPLES,
                   timeout_s: float | None = None, numpy: bool | None = None) -> SpeakerReport:
-    """Clusters the statements of the label-transcript runs in `directories`; see the module text.
+    """Clusters the statements of the label-transcript runs in `directories` (a list of paths, or
+    one path); see the module text.
 
-    Raises ClientError for missing or unreadable runs, EngineError / EngineCrashed from the engine."""
+    Raises ClientError for missing or unreadable runs, EngineError / EngineCrashed from the engine,
+    InvalidArgument for a time limit that is not a finite, non-negative number of seconds."""
+    timeout_s = _process.check_time_limit(timeout_s)
+    if isinstance(directories, (str, os.PathLike)):
+        directories = [directories]
+    directories = [os.fspath(directory) for directory in directories]
     runs = _load_runs(directories, numpy)
     if not isinstance(engine, Engine):
         engine = Engine(engine)
     stacked, owners = [], []  # owners[i]: the Statement of stacked row i
-    zero_length, not_embedded, recordings = [], [], []
+    zero_length, not_embedded, no_speech, recordings, warnings = [], [], [], [], []
     use_numpy = None
     for run in runs:
         statements = _statements_of(run)
         payload_ids = run.response["statement_embeddings"]["statement_ids"]
+        evidence = run.response["evidence"]["speaker_evidence"]
+        warnings.extend(run.warnings)
+        recordings.append(Recording(run.name, run.directory, run.response_path, run.transcript_path,
+                                    len(statements), len(payload_ids), evidence))
+        if evidence == "none":  # the segmentation model heard no speech: its embeddings are of no voice
+            no_speech.extend(statements.values())
+            continue
         kept, left_out = _payload.unit_rows(run.rows)
         left = set(left_out)
         zero_length.extend(statements[payload_ids[i]] for i in left_out)
@@ -176,8 +238,6 @@ def find_speakers(directories, *, engine: Engine | str | None = None,
             use_numpy = not isinstance(kept, list)
         embedded = set(payload_ids)
         not_embedded.extend(s for sid, s in statements.items() if sid not in embedded)
-        recordings.append(Recording(run.name, run.directory, run.response_path, run.transcript_path,
-                                    len(statements), len(payload_ids)))
     if use_numpy:
         import numpy as np
         matrix = np.vstack(stacked)
@@ -198,7 +258,7 @@ def find_speakers(directories, *, engine: Engine | str | None = None,
         if statement.recording not in voice.recordings:
             voice.recordings.append(statement.recording)
     return SpeakerReport(recordings, [voices[k] for k in sorted(voices)], noise, zero_length, not_embedded,
-                         min_cluster_size, min_samples)
+                         min_cluster_size, min_samples, no_speech, warnings)
 
 
 def _time(value: float | None) -> str:
@@ -211,7 +271,7 @@ def _time(value: float | None) -> str:
 def format_report(report: SpeakerReport, width: int = 60) -> str:
     """The report as a plain-text table."""
     out = []
-    total = sum(r.embedded_count for r in report.recordings)
+    total = sum(r.embedded_count for r in report.recordings if r.speaker_evidence != "none")
     out.append(f"{len(report.recordings)} recording{'s' if len(report.recordings) != 1 else ''}, "
                f"{total} embedded statements (min_cluster_size {report.min_cluster_size}, "
                f"min_samples {report.min_samples})")
@@ -237,7 +297,8 @@ def format_report(report: SpeakerReport, width: int = 60) -> str:
         out.append("no voice found")
     for title, group in (("noise (fits no voice)", report.noise),
                          ("left out: embedding of length zero", report.zero_length),
-                         ("not embedded (too short or without times)", report.not_embedded)):
+                         ("not embedded (too short or without times)", report.not_embedded),
+                         ('left out: no speech in the recording (speaker evidence "none")', report.no_speech)):
         if group:
             out.append("")
             out.append(f"{title}: {len(group)} statement{'s' if len(group) != 1 else ''}")

@@ -13,15 +13,20 @@ styling tags, unlabelled cues) and only adds the speaker to each labelled cue:
 - SRT: the first text line starts with "Speaker N: ", after any leading position override such as
   `{\\an8}`. A "Speaker N: " prefix already there (from an earlier run) is replaced.
 
-Reading is lenient where the intent is clear and says so, naming the line:
+Reading is lenient where the intent is clear and says so, naming the line. Every message about a
+cue names the cue's timing line, or its first line when it has none (`Cue.line`).
 - timestamps with or without hours, with "." or "," before the fraction, 1 to 9 fraction digits;
 - a cue without a timing line, with a missing or unreadable time, or ending before it starts is
   kept as a statement without usable times (the engine skips it; its cue stays unlabelled);
-- overlapping cues are kept, each labelled by its own times;
+- cues whose times overlap (in whatever order they are written) are kept, each labelled by its own
+  times;
 - a cue that starts without a blank line before it is still a cue of its own;
+- an empty line ends a WebVTT cue; a line of only spaces or tabs does not (it is part of the cue's
+  text). In SRT, as players read it, a line of only white space ends the cue like an empty line;
 - UTF-8 with or without a byte order mark, UTF-16 with a byte order mark, anything else read
   byte for byte as Latin-1 (and written back the same way).
-A file that is empty, holds no text, is binary, or holds no cue is refused with `TranscriptError`.
+A file that is empty, holds no text, is binary, or holds no timing line (start --> end) at all is
+refused with `TranscriptError`.
 """
 
 from __future__ import annotations
@@ -83,6 +88,12 @@ class Cue:
     def has_usable_times(self) -> bool:
         return self.start_s is not None and self.end_s is not None and self.end_s > self.start_s
 
+    @property
+    def line(self) -> int:
+        """The 1-based line that names the cue in messages: its timing line, or its first line when it
+        has none."""
+        return self.timing_line if self.timing_line is not None else self.first_line
+
 
 @dataclass
 class Transcript:
@@ -117,14 +128,19 @@ class Transcript:
             parts.append(text.strip())
         return " ".join(p for p in parts if p)
 
+    def has_text(self, cue: Cue) -> bool:
+        """Whether the cue has a text line that is not blank: only such a cue can carry a speaker."""
+        return any(self.lines[index][0].strip() for index in cue.text_lines)
+
     def labelled(self, speakers: dict[int, str]) -> bytes:
         """The file's bytes with `speakers[cue.number]` added to each cue that has one.
 
-        Cues without an entry (or with None) and cues without text are written unchanged."""
+        Cues without an entry (or with None) and cues without text (`has_text`) are written
+        unchanged."""
         contents = [content for content, _ in self.lines]
         for cue in self.cues:
             speaker = speakers.get(cue.number)
-            if speaker is None or not cue.text_lines:
+            if speaker is None or not self.has_text(cue):
                 continue
             if self.format == WEBVTT:
                 _label_webvtt_cue(contents, cue.text_lines, speaker)
@@ -196,7 +212,7 @@ def parse_transcript(data: bytes, path: str = "transcript") -> Transcript:
     else:
         fmt = SRT
     cues = _read_cues(lines, fmt, path, notes)
-    if not cues:
+    if all(cue.timing_line is None for cue in cues):
         raise TranscriptError(path, len(lines), f"no cues found: this {'WebVTT' if fmt == WEBVTT else 'SRT'}"
                               " file has no timed text to label")
     _note_overlaps(cues, notes)
@@ -231,11 +247,12 @@ def _is_webvtt_header(line: str) -> bool:
     return line.startswith("WEBVTT") and (len(line) == 6 or line[6] in " \t")
 
 
-def _blocks(lines: list[tuple[str, str]]) -> list[list[int]]:
-    """Runs of consecutive non-blank lines, as 0-based line indices."""
+def _blocks(lines: list[tuple[str, str]], fmt: str) -> list[list[int]]:
+    """Runs of lines between blank lines, as 0-based line indices. A blank line is an empty one in
+    WebVTT, and one of only white space in SRT as well."""
     blocks, current = [], []
     for i, (content, _) in enumerate(lines):
-        if content.strip():
+        if content.strip() if fmt == SRT else content:
             current.append(i)
         elif current:
             blocks.append(current)
@@ -251,14 +268,14 @@ def _starts_with_word(content: str, word: str) -> bool:
 
 def _read_cues(lines, fmt, path, notes) -> list[Cue]:
     cues: list[Cue] = []
-    blocks = _blocks(lines)
+    blocks = _blocks(lines, fmt)
     if fmt == WEBVTT and blocks and _is_webvtt_header(lines[blocks[0][0]][0]):
         header = blocks.pop(0)
         # A cue written right under the header, without the blank line between them.
         arrow = next((k for k in range(1, len(header)) if "-->" in lines[header[k]][0]), None)
         if arrow is not None:
             start = arrow - 1 if arrow >= 2 else arrow
-            notes.append(TranscriptNote(header[start] + 1, "a cue starts without a blank line after the "
+            notes.append(TranscriptNote(header[arrow] + 1, "a cue starts without a blank line after the "
                                                            "header; read as a cue"))
             blocks.insert(0, header[start:])
     for block in blocks:
@@ -290,10 +307,10 @@ def _read_cue_block(lines, block, fmt, cues, notes) -> None:
         starts.insert(0, 0)
     bounds = starts + [len(block)]
     for a, b in zip(bounds, bounds[1:]):
-        if a > 0:
-            notes.append(TranscriptNote(block[a] + 1, "a cue starts without a blank line before it; "
-                                                      "read as a cue of its own"))
         _read_cue(lines, block[a:b], fmt, cues, notes)
+        if a > 0:
+            notes.append(TranscriptNote(cues[-1].line, "a cue starts without a blank line before it; "
+                                                       "read as a cue of its own"))
 
 
 def _read_cue(lines, part, fmt, cues, notes) -> None:
@@ -341,13 +358,13 @@ def _read_time(token: str, which: str, line_no: int, fmt: str, notes) -> float |
 
 
 def _note_overlaps(cues: list[Cue], notes: list[TranscriptNote]) -> None:
-    previous = None
-    for cue in cues:
-        if not cue.has_usable_times:
-            continue
-        if previous is not None and cue.start_s < previous.end_s:
-            notes.append(TranscriptNote(cue.timing_line, f"the cue overlaps an earlier cue (line "
-                                                         f"{previous.timing_line}); each is labelled by "
-                                                         "its own times"))
-        if previous is None or cue.end_s > previous.end_s:
-            previous = cue
+    """Notes each cue whose times overlap those of a cue that starts no later (earlier in the file
+    when both start together), naming the one of those that ends last."""
+    timed = sorted((cue for cue in cues if cue.has_usable_times), key=lambda cue: cue.start_s)
+    reaching = None  # of the cues so far, the one that ends last
+    for cue in timed:
+        if reaching is not None and cue.start_s < reaching.end_s:
+            notes.append(TranscriptNote(cue.line, f"the cue overlaps the cue of line {reaching.line} in time; "
+                                                  "each is labelled by its own times"))
+        if reaching is None or cue.end_s > reaching.end_s:
+            reaching = cue
