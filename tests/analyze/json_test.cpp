@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <utility>
 
 namespace quillfen::analyze::json {
 namespace {
@@ -309,7 +310,11 @@ TEST(JsonRoundTrip, WriteOfParseIsStable) {
 
 TEST(JsonObject, CopyMoveAndEquality) {
   Object a;
-  for (int i = 0; i < 40; ++i) a.insert("k" + std::to_string(i), Value(std::int64_t{i}));
+  for (int i = 0; i < 40; ++i) {
+    std::string key = "k";
+    key += std::to_string(i);
+    a.insert(std::move(key), Value(std::int64_t{i}));
+  }
   Object b = a;
   EXPECT_EQ(a, b);
   b.insert("k3", Value("changed"));
