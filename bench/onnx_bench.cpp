@@ -91,12 +91,7 @@ void BM_SegmentTestModel(benchmark::State& state) {
 BENCHMARK(BM_SegmentTestModel)->Unit(benchmark::kMillisecond);
 
 void BM_SegmentTrainedModel(benchmark::State& state) {
-  auto shared = quillfen::testing::shared_dir();
-  if (!shared) {
-    state.SkipWithError("shared test data is absent");
-    return;
-  }
-  segment_windows(state, *shared / "models" / "pyannote-segmentation-3.0-int8.onnx");
+  segment_windows(state, quillfen::testing::trained_segmentation_model());
 }
 BENCHMARK(BM_SegmentTrainedModel)->Unit(benchmark::kMillisecond)->Iterations(1);
 

@@ -8,7 +8,7 @@
 // tools/models/make_resnet34_bench_model.py into the benchmark cache. One hour with it:
 //   build/release/bench/pipeline_bench --benchmark_filter='ResNet34/60'
 //
-// The recording loops the shared speech recordings to the requested length; statements are
+// The recording loops the test data's recordings to the requested length; statements are
 // spread evenly over it (1000 per hour). The peak resident set of the process is compared
 // with the peak of a 20-second run made first (runtime library, sessions and model loaded),
 // so that what the long run adds beyond that baseline can be set against the audio size.
@@ -44,52 +44,11 @@ double peak_rss_mib() {
   return static_cast<double>(usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB on Linux
 }
 
-std::uint32_t le32(const char* p) {
-  std::uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
-
-// Mono 16 kHz samples of a WAV file holding 16-bit PCM or 32-bit float data.
-std::vector<float> read_wav(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::vector<float> samples;
-  std::uint16_t format = 0, bits = 0;
-  for (std::size_t at = 12; at + 8 <= bytes.size();) {
-    const std::string id = bytes.substr(at, 4);
-    const std::uint32_t size = le32(bytes.data() + at + 4);
-    const char* body = bytes.data() + at + 8;
-    if (id == "fmt ") {
-      std::memcpy(&format, body, 2);
-      std::memcpy(&bits, body + 14, 2);
-    } else if (id == "data") {
-      const std::size_t usable = std::min<std::size_t>(size, bytes.size() - at - 8);
-      if (format == 1 && bits == 16) {
-        for (std::size_t i = 0; i + 2 <= usable; i += 2) {
-          std::int16_t v;
-          std::memcpy(&v, body + i, 2);
-          samples.push_back(static_cast<float>(v) / 32768.0f);
-        }
-      } else if (format == 3 && bits == 32) {
-        for (std::size_t i = 0; i + 4 <= usable; i += 4) {
-          float v;
-          std::memcpy(&v, body + i, 4);
-          samples.push_back(v);
-        }
-      }
-    }
-    at += 8 + size + (size & 1);
-  }
-  return samples;
-}
-
-// Writes `seconds` of audio looping the shared recordings, without holding the whole file.
-bool write_looped_recording(const fs::path& shared, const fs::path& out, double seconds) {
+// Writes `seconds` of audio looping the test data's recordings, without holding the whole file.
+bool write_looped_recording(const fs::path& out, double seconds) {
   std::vector<float> source;
-  for (const auto& entry : fs::directory_iterator(shared / "audio")) {
-    if (entry.path().extension() != ".wav") continue;
-    const std::vector<float> samples = read_wav(entry.path());
+  for (const auto& recording : quillfen::testing::recordings()) {
+    const std::vector<float> samples = quillfen::testing::read_wav_mono_16k(recording.wav);
     source.insert(source.end(), samples.begin(), samples.end());
   }
   if (source.empty()) return false;
@@ -144,12 +103,12 @@ struct Baseline {
 
 // A short analysis first, so that the runtime and the sessions are part of the baseline (once
 // per embedding model).
-Baseline baseline(const fs::path& shared, const fs::path& seg_model, const fs::path& emb_model) {
+Baseline baseline(const fs::path& seg_model, const fs::path& emb_model) {
   Baseline b;
   quillfen::testing::TempDir dir;
   const fs::path full = dir / "short.f32";
-  if (!write_looped_recording(shared, full, 20.0)) {
-    b.error = "no shared recordings";
+  if (!write_looped_recording(full, 20.0)) {
+    b.error = "no recordings in the test data";
     return b;
   }
   auto response =
@@ -160,18 +119,12 @@ Baseline baseline(const fs::path& shared, const fs::path& seg_model, const fs::p
 }
 
 void analyze_recording(benchmark::State& state, const std::optional<fs::path>& emb_model) {
-  const auto shared = quillfen::testing::shared_dir();
-  const fs::path seg_model =
-      shared ? *shared / "models" / "pyannote-segmentation-3.0-int8.onnx" : fs::path();
-  if (!shared || !fs::exists(seg_model)) {
-    state.SkipWithError("the trained segmentation model is absent; nothing measured");
-    return;
-  }
+  const fs::path seg_model = quillfen::testing::trained_segmentation_model();
   if (!emb_model) {
     state.SkipWithError("the embedding model could not be generated");
     return;
   }
-  const Baseline base = baseline(*shared, seg_model, *emb_model);
+  const Baseline base = baseline(seg_model, *emb_model);
   if (!base.error.empty()) {
     state.SkipWithError(base.error.c_str());
     return;
@@ -179,7 +132,7 @@ void analyze_recording(benchmark::State& state, const std::optional<fs::path>& e
   const double seconds = static_cast<double>(state.range(0)) * 60.0;
   quillfen::testing::TempDir dir;
   const fs::path full = dir / "full.f32";
-  if (!write_looped_recording(*shared, full, seconds)) {
+  if (!write_looped_recording(full, seconds)) {
     state.SkipWithError("cannot write the recording");
     return;
   }

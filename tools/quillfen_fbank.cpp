@@ -4,17 +4,14 @@
 //
 // IN.f32 holds little-endian float32 mono samples at 16 kHz; OUT.f32 receives the
 // mean-normalised log-mel features as little-endian float32, frames x 80, row-major.
-// Errors go to standard error with exit status 1 (64 for wrong usage).
-#include <bit>
-#include <cerrno>
-#include <cstdint>
+// Both files go through the engine's own raw-file reader and payload writer, so a bad input
+// gets the engine's audio error text. Errors go to standard error with exit status 1 (64 for
+// wrong usage).
 #include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "analyze/raw_files.h"
 #include "speakers/filterbank.h"
 
 namespace {
@@ -24,50 +21,25 @@ int fail(const std::string& message) {
   return 1;
 }
 
-std::uint32_t to_little_endian(std::uint32_t v) {
-  if constexpr (std::endian::native == std::endian::big) return std::byteswap(v);
-  return v;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
+  namespace analyze = quillfen::analyze;
   if (argc != 3) {
     std::fprintf(stderr, "usage: quillfen-fbank IN.f32 OUT.f32\n");
     return 64;
   }
-  const std::string in_path = argv[1];
-  const std::string out_path = argv[2];
+  const auto samples = analyze::read_audio_file(argv[1]);
+  if (!samples) return fail(samples.error().detail());
 
-  std::ifstream in(in_path, std::ios::binary);
-  if (!in) return fail("cannot open " + in_path + ": " + std::strerror(errno));
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return fail("cannot read " + in_path);
-  if (bytes.size() % 4 != 0) {
-    return fail(in_path + ": size " + std::to_string(bytes.size()) +
-                " is not a multiple of 4 bytes");
-  }
-  std::vector<float> samples(bytes.size() / 4);
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    std::uint32_t bits;
-    std::memcpy(&bits, bytes.data() + 4 * i, 4);
-    samples[i] = std::bit_cast<float>(to_little_endian(bits));
-  }
-
-  auto features = quillfen::speakers::compute_wespeaker_filterbank_cmn(
-      samples, quillfen::speakers::kFilterbankSampleRateHz);
+  const auto features = quillfen::speakers::compute_wespeaker_filterbank_cmn(
+      *samples, quillfen::speakers::kFilterbankSampleRateHz);
   if (!features) return fail(features.error().to_string());
 
-  std::string out_bytes(features->values().size() * 4, '\0');
-  for (std::size_t i = 0; i < features->values().size(); ++i) {
-    const std::uint32_t bits =
-        to_little_endian(std::bit_cast<std::uint32_t>(features->values()[i]));
-    std::memcpy(out_bytes.data() + 4 * i, &bits, 4);
+  const std::vector<analyze::PayloadWrite> writes{
+      {argv[2], analyze::encode_matrix(features->values())}};
+  if (auto written = analyze::write_payloads(writes); !written) {
+    return fail(written.error().detail());
   }
-  std::ofstream out(out_path, std::ios::binary | std::ios::trunc);
-  if (!out) return fail("cannot create " + out_path + ": " + std::strerror(errno));
-  out.write(out_bytes.data(), static_cast<std::streamsize>(out_bytes.size()));
-  out.close();
-  if (!out) return fail("cannot write " + out_path);
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <utility>
 
 namespace quillfen::analyze::json {
 namespace {
@@ -141,6 +142,24 @@ TEST_P(JsonParseError, ReportsDescriptionAndPosition) {
   EXPECT_EQ(parse_error(GetParam().text), GetParam().message) << GetParam().text;
 }
 
+// Test names read as the case's number and expected message, for example
+// "07_EOF_while_parsing_an_object_at_line_1_column_4".
+std::string error_case_name(const testing::TestParamInfo<ErrorCase>& info) {
+  std::string name;
+  if (info.index < 10) name += '0';
+  name += std::to_string(info.index);
+  bool in_word = false;
+  for (const char* c = info.param.message; *c != '\0'; ++c) {
+    const bool word = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9');
+    if (word) {
+      if (!in_word) name += '_';
+      name += *c;
+    }
+    in_word = word;
+  }
+  return name;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Messages, JsonParseError,
     testing::Values(
@@ -210,7 +229,8 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"1 2", "trailing characters at line 1 column 3"},
         ErrorCase{"0x10", "trailing characters at line 1 column 2"},
         ErrorCase{"truex", "trailing characters at line 1 column 5"},
-        ErrorCase{"{}\n\n  ]", "trailing characters at line 3 column 3"}));
+        ErrorCase{"{}\n\n  ]", "trailing characters at line 3 column 3"}),
+    error_case_name);
 
 TEST(JsonWrite, CompactFormInInsertionOrder) {
   Object inner;
@@ -309,7 +329,11 @@ TEST(JsonRoundTrip, WriteOfParseIsStable) {
 
 TEST(JsonObject, CopyMoveAndEquality) {
   Object a;
-  for (int i = 0; i < 40; ++i) a.insert("k" + std::to_string(i), Value(std::int64_t{i}));
+  for (int i = 0; i < 40; ++i) {
+    std::string key = "k";
+    key += std::to_string(i);
+    a.insert(std::move(key), Value(std::int64_t{i}));
+  }
   Object b = a;
   EXPECT_EQ(a, b);
   b.insert("k3", Value("changed"));

@@ -336,7 +336,8 @@ TEST_F(AnalyzeRun, RecordingsOfEveryLengthAndTheirWindowStatistics) {
     write_floats(full_, audio);
     std::string expected;
     for (std::size_t start : starts) {
-      expected += (expected.empty() ? "" : ",") + steered_window_stats(audio, start);
+      if (!expected.empty()) expected += ',';
+      expected += steered_window_stats(audio, start);
     }
     const json::Value response = analyze();
     EXPECT_EQ(member(response, "pyannote.window_stats"), "[" + expected + "]");

@@ -34,32 +34,41 @@ std::ptrdiff_t first_bit_difference(const std::vector<float>& a, const std::vect
   return -1;
 }
 
-std::optional<std::filesystem::path> golden_dir() {
-  auto shared = testing::shared_dir();
-  if (!shared) return std::nullopt;
-  auto dir = *shared / "golden" / "fbank";
-  if (!std::filesystem::is_directory(dir)) return std::nullopt;
-  return dir;
+// The golden cases of one data folder: the "name" of every case in its manifest.json.
+std::vector<std::string> golden_case_names(const std::filesystem::path& dir) {
+  const std::string manifest = testing::read_file(dir / "manifest.json");
+  std::vector<std::string> names;
+  const std::string key = "\"name\":";
+  for (std::size_t pos = manifest.find(key); pos != std::string::npos;
+       pos = manifest.find(key, pos + 1)) {
+    const std::size_t open = manifest.find('"', pos + key.size());
+    names.push_back(manifest.substr(open + 1, manifest.find('"', open + 1) - open - 1));
+  }
+  return names;
 }
 
+// Every golden case of the repository's data (all 14) and of the external data folder, if any.
 TEST(Filterbank, ReproducesGoldenFeaturesBitForBitWithEveryKernel) {
-  const auto dir = golden_dir();
-  if (!dir) GTEST_SKIP() << "shared golden data (golden/fbank) is absent";
-  const char* cases[] = {"silence_1s",       "silence_40_frames",    "short_399",
-                         "one_frame_400",    "one_frame_559",        "two_frames_560",
-                         "chirp_noise_3s",   "dc_offset_1s",         "dc_exact_40_frames",
-                         "dc_plus_tone_1s",  "am_tone_dc_step_2_5s", "square_full_scale_0_5s",
-                         "noise_odd_length", "tiny_values"};
-  for (const char* name : cases) {
-    const auto input = testing::read_floats(*dir / "inputs" / (std::string(name) + ".f32"));
-    const auto expected = testing::read_floats(*dir / "features" / (std::string(name) + ".f32"));
-    for (FilterbankKernel kernel : available_filterbank_kernels()) {
-      SCOPED_TRACE(std::string(name) + " with " + filterbank_kernel_name(kernel));
-      auto features = compute_filterbank_with_kernel(kernel, input, 16000);
-      ASSERT_TRUE(features.has_value()) << features.error().to_string();
-      EXPECT_EQ(features->bins(), 80u);
-      EXPECT_EQ(features->frames() * 80, expected.size());
-      EXPECT_EQ(first_bit_difference(features->values(), expected), -1);
+  for (const auto& data : testing::data_dirs()) {
+    const auto dir = data / "golden" / "fbank";
+    if (data != testing::repo_data_dir() && !std::filesystem::exists(dir / "manifest.json")) {
+      continue;
+    }
+    const std::vector<std::string> names = golden_case_names(dir);
+    if (data == testing::repo_data_dir()) {
+      EXPECT_EQ(names.size(), 14u);
+    }
+    for (const std::string& name : names) {
+      const auto input = testing::read_floats(dir / "inputs" / (name + ".f32"));
+      const auto expected = testing::read_floats(dir / "features" / (name + ".f32"));
+      for (FilterbankKernel kernel : available_filterbank_kernels()) {
+        SCOPED_TRACE((dir / name).string() + " with " + filterbank_kernel_name(kernel));
+        auto features = compute_filterbank_with_kernel(kernel, input, 16000);
+        ASSERT_TRUE(features.has_value()) << features.error().to_string();
+        EXPECT_EQ(features->bins(), 80u);
+        EXPECT_EQ(features->frames() * 80, expected.size());
+        EXPECT_EQ(first_bit_difference(features->values(), expected), -1);
+      }
     }
   }
 }
@@ -79,15 +88,14 @@ TEST(Filterbank, TablesMatchGoldenWindowAndMelFilters) {
   EXPECT_EQ(tables.mel_bins[79].start_bin, 240u);
   EXPECT_EQ(tables.weights(79).size(), 16u);
 
-  const auto dir = golden_dir();
-  if (!dir) GTEST_SKIP() << "shared golden data (golden/fbank) is absent";
-  const auto window = testing::read_floats(*dir / "povey_window.f32");
+  const auto dir = testing::repo_data_dir() / "golden" / "fbank";
+  const auto window = testing::read_floats(dir / "povey_window.f32");
   EXPECT_EQ(
       first_bit_difference(window, std::vector<float>(tables.window.begin(), tables.window.end())),
       -1);
 
   // mel_bins.json: per filter its "start_bin" and "weights_f32_bits" (a list of integers).
-  const std::string json = testing::read_file(*dir / "mel_bins.json");
+  const std::string json = testing::read_file(dir / "mel_bins.json");
   std::size_t m = 0;
   for (std::size_t pos = json.find("\"start_bin\""); pos != std::string::npos;
        pos = json.find("\"start_bin\"", pos + 1), ++m) {

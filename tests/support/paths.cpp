@@ -6,25 +6,134 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 
 namespace quillfen::testing {
 
 std::filesystem::path test_models_dir() { return QUILLFEN_TEST_MODELS_DIR; }
 
-std::optional<std::filesystem::path> shared_dir() {
-  std::filesystem::path dir = QUILLFEN_SHARED_DIR;
-  std::error_code ec;
-  if (std::filesystem::is_directory(dir / "golden", ec) ||
-      std::filesystem::is_directory(dir / "models", ec)) {
-    return dir;
+std::filesystem::path repo_data_dir() { return std::filesystem::path(QUILLFEN_SOURCE_DIR) / "tests" / "data"; }
+
+std::optional<std::filesystem::path> external_data_dir() {
+  const std::filesystem::path dir = QUILLFEN_EXTERNAL_TEST_DATA;
+  if (dir.empty()) return std::nullopt;
+  return dir;
+}
+
+std::vector<std::filesystem::path> data_dirs() {
+  std::vector<std::filesystem::path> dirs{repo_data_dir()};
+  if (auto external = external_data_dir()) dirs.push_back(*external);
+  return dirs;
+}
+
+std::filesystem::path trained_segmentation_model() {
+  return repo_data_dir() / "models" / "pyannote-segmentation-3.0-int8.onnx";
+}
+
+std::size_t Recording::speaker_count() const {
+  std::set<std::string> speakers;
+  for (const auto& turn : turns) speakers.insert(turn.speaker);
+  return speakers.size();
+}
+
+std::vector<Recording> recordings() {
+  std::vector<Recording> found;
+  for (const auto& dir : data_dirs()) {
+    const auto audio = dir / "audio";
+    std::error_code ec;
+    if (!std::filesystem::is_directory(audio, ec)) continue;
+    std::vector<std::filesystem::path> wavs;
+    std::map<std::string, std::vector<SpeakerTurn>> turns_by_file_id;
+    for (const auto& entry : std::filesystem::directory_iterator(audio)) {
+      if (entry.path().extension() == ".wav") wavs.push_back(entry.path());
+      if (entry.path().extension() != ".rttm") continue;
+      std::istringstream lines(read_file(entry.path()));
+      for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string type, file_id, channel, na1, na2, speaker;
+        double start = 0.0, duration = 0.0;
+        if (fields >> type >> file_id >> channel >> start >> duration >> na1 >> na2 >> speaker &&
+            type == "SPEAKER") {
+          turns_by_file_id[file_id].push_back({start, start + duration, speaker});
+        }
+      }
+    }
+    std::sort(wavs.begin(), wavs.end());
+    for (const auto& wav : wavs) {
+      // A copy of a recording listed already (an external folder may hold the repository's).
+      if (std::ranges::any_of(found, [&](const Recording& r) {
+            return r.wav.filename() == wav.filename();
+          })) {
+        continue;
+      }
+      const std::string name = wav.stem().string();
+      const std::string last_part = name.substr(name.rfind('_') + 1);
+      for (const std::string& id : {name, last_part}) {
+        if (auto it = turns_by_file_id.find(id); it != turns_by_file_id.end()) {
+          found.push_back({wav, it->second});
+          break;
+        }
+      }
+    }
   }
-  return std::nullopt;
+  return found;
+}
+
+std::vector<float> read_wav_mono_16k(const std::filesystem::path& path) {
+  const std::string bytes = read_file(path);
+  auto u16 = [&](std::size_t at) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at])) |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 1])) << 8;
+  };
+  auto u32 = [&](std::size_t at) { return u16(at) | u16(at + 2) << 16; };
+  auto fail = [&](const std::string& why) {
+    return std::runtime_error(path.string() + ": " + why);
+  };
+  if (bytes.size() < 12 || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(8, 4, "WAVE") != 0) {
+    throw fail("not a RIFF/WAVE file");
+  }
+  std::uint32_t format = 0, bits = 0;
+  for (std::size_t at = 12; at + 8 <= bytes.size();) {
+    const std::string id = bytes.substr(at, 4);
+    const std::size_t size = u32(at + 4);
+    const std::size_t body = at + 8;
+    if (id == "fmt ") {
+      if (body + 16 > bytes.size()) throw fail("short fmt chunk");
+      format = u16(body);
+      bits = u16(body + 14);
+      if (u16(body + 2) != 1) throw fail("not mono");
+      if (u32(body + 4) != 16000) throw fail("not 16000 Hz");
+    } else if (id == "data") {
+      const std::size_t length = std::min(size, bytes.size() - body);
+      std::vector<float> samples;
+      if (format == 1 && bits == 16) {
+        samples.reserve(length / 2);
+        for (std::size_t i = 0; i + 2 <= length; i += 2) {
+          samples.push_back(static_cast<float>(static_cast<std::int16_t>(u16(body + i))) /
+                            32768.0f);
+        }
+      } else if (format == 3 && bits == 32) {
+        samples.resize(length / 4);
+        std::memcpy(samples.data(), bytes.data() + body, samples.size() * 4);
+      } else {
+        throw fail("unsupported WAV format " + std::to_string(format) + "/" +
+                   std::to_string(bits));
+      }
+      return samples;
+    }
+    at = body + size + (size & 1);
+  }
+  throw fail("no data chunk");
 }
 
 std::filesystem::path engine_path() {

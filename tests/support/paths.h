@@ -11,9 +11,47 @@ namespace quillfen::testing {
 // Directory of the generated test ONNX models (see tools/models/make_test_models.py).
 std::filesystem::path test_models_dir();
 
-// The shared data beside the checkout (goldens, a real segmentation model, recordings),
-// or nothing when it is absent; tests that need it skip with a clear message.
-std::optional<std::filesystem::path> shared_dir();
+// Test data folders share one layout:
+//   golden/fbank/   filterbank goldens: manifest.json lists the cases, inputs/ and features/
+//                   hold them, povey_window.f32 and mel_bins.json the tables
+//   models/         pyannote-segmentation-3.0-int8.onnx, the trained int8 segmentation model
+//   audio/          WAV recordings (16 kHz mono, 16-bit PCM or 32-bit float) and RTTM files
+//                   with their reference speaker turns
+// The repository's own folder (tests/data) holds all 14 goldens, the model and one recording;
+// a larger external folder may add goldens and recordings.
+std::filesystem::path repo_data_dir();
+
+// The external data folder given at configure time (QUILLFEN_EXTERNAL_TEST_DATA), or nothing.
+std::optional<std::filesystem::path> external_data_dir();
+
+// repo_data_dir(), then external_data_dir() when there is one.
+std::vector<std::filesystem::path> data_dirs();
+
+// The trained int8 segmentation model of the repository's data.
+std::filesystem::path trained_segmentation_model();
+
+// One reference speaker turn, in seconds.
+struct SpeakerTurn {
+  double start_s = 0.0;
+  double end_s = 0.0;
+  std::string speaker;
+};
+
+// A WAV recording with its reference turns: the SPEAKER lines of the RTTM files beside it whose
+// file id is the WAV's name or the last "_"-separated part of it (pyannote_sample.wav: "sample").
+struct Recording {
+  std::filesystem::path wav;
+  std::vector<SpeakerTurn> turns;
+  // Distinct speakers of the turns.
+  std::size_t speaker_count() const;
+};
+
+// Every recording of every data folder that has reference turns, each folder's sorted by name.
+std::vector<Recording> recordings();
+
+// Mono 16 kHz samples of a RIFF/WAVE file holding 16-bit PCM (scaled by 1/32768) or 32-bit
+// float data; throws std::runtime_error for anything else.
+std::vector<float> read_wav_mono_16k(const std::filesystem::path& path);
 
 // The engine executable under test ($QUILLFEN_ENGINE when set, so that a benchmark can run
 // another build of it).

@@ -3,11 +3,13 @@
 
 Usage:
   draw_timeline.py RESPONSE.json OUT.svg [--request REQUEST.json] [--audio AUDIO.f32]
-                   [--truth TRUTH.json] [--discovery DISCOVERY.json] [--title TEXT]
+                   [--truth TRUTH.json|TRUTH.rttm [--file-id ID]] [--discovery DISCOVERY.json]
+                   [--title TEXT]
 
 Rows, top to bottom (a row is left out when its data is missing):
   waveform     loudness envelope of the audio (--audio, or the request's full audio when readable)
-  truth        the demo's ground-truth turns (--truth)
+  truth        the reference speaker turns (--truth): the demo's truth file or an RTTM file
+               (--file-id picks the recording when the RTTM file holds several)
   windows      per segmentation window: speech frames (of 589) and overlap frames, drawn at the
                window's centre, with its active slot count underneath
   intervals    speaker intervals, coloured by cluster; intervals that yielded no embedding in grey
@@ -26,6 +28,8 @@ import struct
 import subprocess
 import sys
 from xml.sax.saxutils import escape
+
+from rttm import RttmError, looks_like_rttm, read_rttm_turns
 
 SAMPLE_RATE = 16000
 WINDOW_SAMPLES = 160000
@@ -61,6 +65,23 @@ def read_audio(path):
         data = f.read()
     count = len(data) // 4
     return struct.unpack("<%df" % count, data[:count * 4])
+
+
+def read_truth(path, file_id=None):
+    """Reference turns {"turns": [...]} from the demo's truth file or from an RTTM file."""
+    if looks_like_rttm(path):
+        return {"turns": read_rttm_turns(path, file_id)}
+    if file_id:
+        raise RttmError(f"{path} is not an RTTM file; --file-id goes with an RTTM file")
+    try:
+        with open(path) as f:
+            truth = json.load(f)
+    except ValueError:
+        truth = None
+    if not isinstance(truth, dict) or not isinstance(truth.get("turns"), list):
+        raise RttmError(f"{path}: --truth takes the demo's truth file (a JSON object with \"turns\") "
+                        "or an RTTM file (SPEAKER lines)")
+    return truth
 
 
 def colour(label):
@@ -185,18 +206,19 @@ def draw(response, out_svg, request=None, audio=None, truth=None, discovery=None
         svg.polygon(pts, "#8a8a8a")
         y += h + 14
 
-    # Ground truth.
+    # Reference turns, one lane per voice.
     if truth:
-        h = 26
-        row_label(y, h, "truth", "demo turns")
         voices = sorted({t["voice"] for t in truth.get("turns", [])})
+        lane = 13
+        h = lane * max(len(voices), 2)
+        row_label(y, h, "truth", "reference turns")
         for t in truth.get("turns", []):
             vi = voices.index(t["voice"])
             x0, x1 = x_of(t["start_s"]), x_of(t["end_s"])
-            yy = y + (h / 2) * (vi % 2)
-            svg.rect(x0, yy, x1 - x0, h / 2, "#555555" if vi % 2 == 0 else "#b0b0b0",
+            yy = y + lane * vi
+            svg.rect(x0, yy, x1 - x0, lane, "#555555" if vi % 2 == 0 else "#b0b0b0",
                      title=f"turn {t['statement_id']} voice {t['voice']}: {t['start_s']}-{t['end_s']} s")
-            svg.text(x0 + 3, yy + h / 2 - 3, t["voice"], size=10,
+            svg.text(x0 + 3, yy + lane - 3, t["voice"], size=10,
                      fill="white" if vi % 2 == 0 else TEXT_COLOUR)
         y += h + 14
 
@@ -354,7 +376,8 @@ def main():
     parser.add_argument("out_svg")
     parser.add_argument("--request", help="the analyze request; its full audio is read when readable")
     parser.add_argument("--audio", help="raw float32 little-endian mono audio at 16 kHz")
-    parser.add_argument("--truth", help="demo truth file with the turns")
+    parser.add_argument("--truth", help="reference turns: the demo truth file (JSON) or an RTTM file")
+    parser.add_argument("--file-id", help="with an RTTM --truth: the recording's file id (second field)")
     parser.add_argument("--discovery", help="discovery-cluster response for the statement payload")
     parser.add_argument("--title")
     args = parser.parse_args()
@@ -374,8 +397,12 @@ def main():
     audio = read_audio(audio_path) if audio_path else None
     truth = None
     if args.truth:
-        with open(args.truth) as f:
-            truth = json.load(f)
+        try:
+            truth = read_truth(args.truth, args.file_id)
+        except RttmError as error:
+            parser.error(str(error))
+    elif args.file_id:
+        parser.error("--file-id goes with an RTTM file as --truth")
     discovery = None
     if args.discovery:
         with open(args.discovery) as f:

@@ -3,20 +3,25 @@
 
 The statements come from one of:
   --truth FILE   a demo truth file (make_demo_audio.py): one statement per turn
-  --rttm FILE    an RTTM file: one statement per SPEAKER line, numbered from 1 in time order
+  --rttm FILE    an RTTM file: one statement per SPEAKER line of the recording, numbered from 1
+                 in time order; --file-id ID picks the recording (the second field) when the
+                 file holds several
   --spans FILE   a JSON array of {"statement_id": int, "start_s": float, "end_s": float}
 The same statements, with the same ids, go to both "statement_embedding" and "diarization".
 Paths are written as absolute paths, so the engine may be started from any directory.
 
 Example:
-  write_request.py --audio rec.f32 --rttm rec.rttm --segmentation seg.onnx --embedding emb.onnx \\
-      --statements-out out/statements.f32 --intervals-out out/intervals.f32 -o out/request.json
+  write_request.py --audio rec.f32 --rttm rec.rttm --file-id rec --segmentation seg.onnx \\
+      --embedding emb.onnx --statements-out out/statements.f32 --intervals-out out/intervals.f32 \\
+      -o out/request.json
 """
 
 import argparse
 import json
 import os
 import sys
+
+from rttm import RttmError, read_rttm_turns
 
 REQUEST_SCHEMA = "quillfen-speaker-analyze-request-v1"
 
@@ -27,17 +32,9 @@ def spans_from_truth(path):
     return [{"statement_id": t["statement_id"], "start_s": t["start_s"], "end_s": t["end_s"]} for t in turns]
 
 
-def spans_from_rttm(path):
-    segments = []
-    with open(path) as f:
-        for line in f:
-            fields = line.split()
-            if len(fields) >= 5 and fields[0] == "SPEAKER":
-                start, duration = float(fields[3]), float(fields[4])
-                segments.append((start, start + duration))
-    segments.sort()
-    return [{"statement_id": i + 1, "start_s": round(s, 6), "end_s": round(e, 6)}
-            for i, (s, e) in enumerate(segments)]
+def spans_from_rttm(path, file_id=None):
+    return [{key: turn[key] for key in ("statement_id", "start_s", "end_s")}
+            for turn in read_rttm_turns(path, file_id)]
 
 
 def spans_from_json(path):
@@ -81,13 +78,19 @@ def main():
     source.add_argument("--truth")
     source.add_argument("--rttm")
     source.add_argument("--spans")
+    parser.add_argument("--file-id", help="with --rttm: the recording's file id (second field)")
     parser.add_argument("-o", "--output", help="request file (default: standard output)")
     args = parser.parse_args()
+    if args.file_id and not args.rttm:
+        parser.error("--file-id goes with --rttm")
 
     if args.truth:
         spans = spans_from_truth(args.truth)
     elif args.rttm:
-        spans = spans_from_rttm(args.rttm)
+        try:
+            spans = spans_from_rttm(args.rttm, args.file_id)
+        except RttmError as error:
+            parser.error(str(error))
     else:
         spans = spans_from_json(args.spans)
     request = build_request(args.audio, args.segmentation, args.embedding, args.statements_out,
