@@ -12,6 +12,7 @@
 #include "analyze/command.h"
 #include "analyze/json.h"
 #include "analyze/system_text.h"
+#include "speakers/utf8_text.h"
 
 namespace quillfen::analyze {
 namespace {
@@ -20,11 +21,11 @@ constexpr int kStdinFailureExitStatus = 75;
 // Status when the response line cannot be written (closed pipe, full disk).
 constexpr int kOutputFailureExitStatus = 75;
 
-// Writes one error line and its newline to standard error. A failure to do so cannot be
+// Writes one error line and its newline to the error stream. A failure to do so cannot be
 // reported anywhere; the exit status still tells the caller that the run failed.
-void write_error_line(std::string line) {
+void write_error_line(int err_fd, std::string line) {
   line += '\n';
-  (void)write_all(STDERR_FILENO, line);
+  (void)write_all(err_fd, line);
 }
 
 }  // namespace
@@ -49,7 +50,7 @@ std::expected<std::string, std::string> read_request_text(int fd) {
     filled += static_cast<std::size_t>(got);
   }
   text.resize(filled);
-  if (!is_valid_utf8(text))
+  if (!speakers::is_valid_utf8(text))
     return std::unexpected(std::string("stream did not contain valid UTF-8"));
   return text;
 }
@@ -71,17 +72,21 @@ int write_all(int fd, std::string_view bytes) {
 int run_process_entry(int argc, char** argv) {
   // A closed output pipe must surface as a write error, not end the process silently.
   ::signal(SIGPIPE, SIG_IGN);
-
   const std::vector<std::string> args = arguments_from_argv(argc, argv);
+  return run_entry(args, STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO);
+}
+
+int run_entry(std::span<const std::string> args, int in_fd, int out_fd, int err_fd) {
   const auto command = evaluate_args(args);
   if (!command) {
-    write_error_line(error_line_for_usage(command.error()));
+    write_error_line(err_fd, error_line_for_usage(command.error()));
     return kUsageExitStatus;
   }
 
-  auto text = read_request_text(STDIN_FILENO);
+  auto text = read_request_text(in_fd);
   if (!text) {
-    write_error_line(error_json_line("internal-error", "failed to read stdin: " + text.error()));
+    write_error_line(err_fd,
+                     error_json_line("internal-error", "failed to read stdin: " + text.error()));
     return kStdinFailureExitStatus;
   }
 
@@ -89,7 +94,7 @@ int run_process_entry(int argc, char** argv) {
   // The request text is no longer needed while the response is rendered.
   std::string().swap(*text);
   if (!response) {
-    write_error_line(error_line_for_analyze_error(response.error()));
+    write_error_line(err_fd, error_line_for_analyze_error(response.error()));
     return response.error().exit_status();
   }
 
@@ -97,9 +102,9 @@ int run_process_entry(int argc, char** argv) {
   line.reserve(128);
   json::write(line, *response);
   line += '\n';
-  if (const int error = write_all(STDOUT_FILENO, line); error != 0) {
-    write_error_line(
-        error_json_line("internal-error", "failed to write response: " + os_error_text(error)));
+  if (const int error = write_all(out_fd, line); error != 0) {
+    write_error_line(err_fd, error_json_line("internal-error",
+                                             "failed to write response: " + os_error_text(error)));
     return kOutputFailureExitStatus;
   }
   return 0;

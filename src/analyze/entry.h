@@ -3,13 +3,19 @@
 #pragma once
 
 #include <expected>
+#include <span>
 #include <string>
 #include <string_view>
 
 namespace quillfen::analyze {
 
-// Runs the whole process: returns the exit status (0, 64, 69 or 75).
+// Runs the whole process on its standard streams: returns the exit status (0, 64, 69 or 75).
 int run_process_entry(int argc, char** argv);
+
+// One run of the entry with the given descriptors as standard input, output and error:
+// evaluates the arguments (already UTF-8), reads the request from in_fd, and writes exactly
+// one line, the response to out_fd or the error line to err_fd. Returns the exit status.
+int run_entry(std::span<const std::string> args, int in_fd, int out_fd, int err_fd);
 
 // Reads fd to its end as UTF-8 text. On failure returns the cause: the system's text of the
 // read error ("{description} (os error {number})"), or "stream did not contain valid UTF-8".

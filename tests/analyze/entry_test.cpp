@@ -11,10 +11,13 @@
 #include <vector>
 
 #include "analyze/command.h"
-#include "analyze/system_text.h"
+#include "speakers/utf8_text.h"
 
 namespace quillfen::analyze {
 namespace {
+
+using speakers::is_valid_utf8;
+using speakers::utf8_lossy;
 
 TEST(Utf8, ReplacementAndValidityFollowTheWellFormedTable) {
   std::string program = "engine", a = "caf\xC3\xA9", b = "\xC0\xAF\xE2\x82", c = "\xED\xA0\x80!";
