@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <exception>
+#include <new>
+#include <stdexcept>
 #include <utility>
 
 #include "analyze/analyze_error.h"
@@ -28,7 +31,31 @@ void write_error_line(int err_fd, std::string line) {
   (void)write_all(err_fd, line);
 }
 
+// Status of a run that ended in an exception (internal-error).
+constexpr int kInternalErrorExitStatus = 75;
+
+// One run of the entry; every exception escapes to run_entry.
+int run_entry_steps(std::span<const std::string> args, int in_fd, int out_fd, int err_fd);
+
+// The detail of the internal-error line for an exception that escaped a run. Allocates, so it
+// is called only for exceptions other than allocation failures, and may itself throw
+// std::bad_alloc.
+std::string unexpected_failure_detail(std::exception_ptr failure) {
+  try {
+    std::rethrow_exception(std::move(failure));
+  } catch (const std::exception& e) {
+    return "unexpected failure: " + speakers::utf8_lossy(e.what());
+  } catch (...) {
+  }
+  return "unexpected failure";
+}
+
 }  // namespace
+
+std::string_view out_of_memory_line() {
+  return R"({"schema":"quillfen-speaker-analyze-error-v1","reason":"internal-error","detail":"out of memory"})"
+         "\n";
+}
 
 std::expected<std::string, std::string> read_request_text(int fd) {
   std::string text;
@@ -70,13 +97,48 @@ int write_all(int fd, std::string_view bytes) {
 }
 
 int run_process_entry(int argc, char** argv) {
-  // A closed output pipe must surface as a write error, not end the process silently.
+  // A closed output pipe and a file-size limit must surface as write errors (EPIPE, EFBIG),
+  // not end the process silently in the middle of a write.
   ::signal(SIGPIPE, SIG_IGN);
-  const std::vector<std::string> args = arguments_from_argv(argc, argv);
+  ::signal(SIGXFSZ, SIG_IGN);
+  std::vector<std::string> args;
+  try {
+    args = arguments_from_argv(argc, argv);
+  } catch (...) {
+    (void)write_all(STDERR_FILENO, out_of_memory_line());
+    return kInternalErrorExitStatus;
+  }
   return run_entry(args, STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO);
 }
 
 int run_entry(std::span<const std::string> args, int in_fd, int out_fd, int err_fd) {
+  // Any exception that escapes the steps (an allocation failure above all) ends the run with
+  // one internal-error line. Out of memory, the line is a constant: writing it allocates
+  // nothing. A line that needs building falls back to the constant when building it fails.
+  std::exception_ptr failure;
+  try {
+    return run_entry_steps(args, in_fd, out_fd, err_fd);
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+    // A container asked for more elements than it can hold: an allocation that cannot succeed.
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) {
+    try {
+      write_error_line(err_fd, error_json_line("internal-error",
+                                               unexpected_failure_detail(std::move(failure))));
+      return kInternalErrorExitStatus;
+    } catch (...) {
+    }
+  }
+  (void)write_all(err_fd, out_of_memory_line());
+  return kInternalErrorExitStatus;
+}
+
+namespace {
+
+int run_entry_steps(std::span<const std::string> args, int in_fd, int out_fd, int err_fd) {
   const auto command = evaluate_args(args);
   if (!command) {
     write_error_line(err_fd, error_line_for_usage(command.error()));
@@ -109,5 +171,7 @@ int run_entry(std::span<const std::string> args, int in_fd, int out_fd, int err_
   }
   return 0;
 }
+
+}  // namespace
 
 }  // namespace quillfen::analyze

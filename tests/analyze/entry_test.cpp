@@ -48,5 +48,9 @@ TEST(WriteAll, ClosedPipeIsAnErrorNotASignal) {
   ::sigaction(SIGPIPE, &previous, nullptr);
 }
 
+TEST(OutOfMemory, TheConstantLineIsTheErrorDocumentOfItsDetail) {
+  EXPECT_EQ(out_of_memory_line(), error_json_line("internal-error", "out of memory") + "\n");
+}
+
 }  // namespace
 }  // namespace quillfen::analyze
