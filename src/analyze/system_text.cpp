@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include "speakers/utf8_text.h"
+
 namespace quillfen::analyze {
 namespace {
 
@@ -18,8 +20,9 @@ std::string os_error_text(int error_number) {
   char buffer[256] = {};
   const char* description =
       strerror_result(::strerror_r(error_number, buffer, sizeof buffer), buffer);
-  std::string text =
-      description != nullptr ? description : "Unknown error " + std::to_string(error_number);
+  // The system's text is UTF-8 in the engine's texts, whatever the C library gives.
+  std::string text = description != nullptr ? speakers::utf8_lossy(description)
+                                             : "Unknown error " + std::to_string(error_number);
   text += " (os error ";
   text += std::to_string(error_number);
   text += ')';
