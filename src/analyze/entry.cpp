@@ -1,5 +1,6 @@
 #include "analyze/entry.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,6 +30,18 @@ constexpr int kOutputFailureExitStatus = 75;
 void write_error_line(int err_fd, std::string line) {
   line += '\n';
   (void)write_all(err_fd, line);
+}
+
+// A descriptor the caller set to non-blocking has no data or room yet: not a failure.
+bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+// Waits until fd is readable or writable (events POLLIN or POLLOUT); false when poll fails.
+bool wait_until_ready(int fd, short events) {
+  pollfd ready{fd, events, 0};
+  while (::poll(&ready, 1, -1) < 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
 }
 
 // Status of a run that ended in an exception (internal-error).
@@ -70,7 +83,7 @@ std::expected<std::string, std::string> read_request_text(int fd) {
     if (filled == text.size()) text.resize(text.size() * 2);
     const ssize_t got = ::read(fd, text.data() + filled, text.size() - filled);
     if (got < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR || (would_block(errno) && wait_until_ready(fd, POLLIN))) continue;
       return std::unexpected(os_error_text(errno));
     }
     if (got == 0) break;
@@ -87,7 +100,7 @@ int write_all(int fd, std::string_view bytes) {
   while (done < bytes.size()) {
     const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (put < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR || (would_block(errno) && wait_until_ready(fd, POLLOUT))) continue;
       return errno;
     }
     if (put == 0) return EIO;

@@ -20,7 +20,8 @@ int run_process_entry(int argc, char** argv);
 // exception.
 int run_entry(std::span<const std::string> args, int in_fd, int out_fd, int err_fd);
 
-// Reads fd to its end as UTF-8 text. On failure returns the cause: the system's text of the
+// Reads fd to its end as UTF-8 text (waiting on a non-blocking descriptor that has no data
+// yet). On failure returns the cause: the system's text of the
 // read error ("{description} (os error {number})"), or "stream did not contain valid UTF-8".
 std::expected<std::string, std::string> read_request_text(int fd);
 
@@ -28,7 +29,8 @@ std::expected<std::string, std::string> read_request_text(int fd);
 // memory"): a constant, so that writing it needs no allocation.
 std::string_view out_of_memory_line();
 
-// Writes all of bytes to fd, continuing after partial writes and interrupted writes.
+// Writes all of bytes to fd, continuing after partial writes and interrupted writes, and
+// waiting on a non-blocking descriptor that has no room yet.
 // Returns 0 or the errno of the failure (EIO when a write accepts nothing).
 int write_all(int fd, std::string_view bytes);
 
