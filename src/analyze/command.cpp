@@ -5,13 +5,13 @@
 #include "analyze/discovery_command.h"
 #include "analyze/pipeline.h"
 #include "analyze/request.h"
-#include "analyze/system_text.h"
+#include "speakers/utf8_text.h"
 
 namespace quillfen::analyze {
 
 std::vector<std::string> arguments_from_argv(int argc, char** argv) {
   std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) args.push_back(utf8_lossy(argv[i]));
+  for (int i = 1; i < argc; ++i) args.push_back(speakers::utf8_lossy(argv[i]));
   return args;
 }
 

@@ -1,17 +1,22 @@
 #include "analyze/entry.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <exception>
+#include <new>
+#include <stdexcept>
 #include <utility>
 
 #include "analyze/analyze_error.h"
 #include "analyze/command.h"
 #include "analyze/json.h"
 #include "analyze/system_text.h"
+#include "speakers/utf8_text.h"
 
 namespace quillfen::analyze {
 namespace {
@@ -20,14 +25,50 @@ constexpr int kStdinFailureExitStatus = 75;
 // Status when the response line cannot be written (closed pipe, full disk).
 constexpr int kOutputFailureExitStatus = 75;
 
-// Writes one error line and its newline to standard error. A failure to do so cannot be
+// Writes one error line and its newline to the error stream. A failure to do so cannot be
 // reported anywhere; the exit status still tells the caller that the run failed.
-void write_error_line(std::string line) {
+void write_error_line(int err_fd, std::string line) {
   line += '\n';
-  (void)write_all(STDERR_FILENO, line);
+  (void)write_all(err_fd, line);
+}
+
+// A descriptor the caller set to non-blocking has no data or room yet: not a failure.
+bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+// Waits until fd is readable or writable (events POLLIN or POLLOUT); false when poll fails.
+bool wait_until_ready(int fd, short events) {
+  pollfd ready{fd, events, 0};
+  while (::poll(&ready, 1, -1) < 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+// Status of a run that ended in an exception (internal-error).
+constexpr int kInternalErrorExitStatus = 75;
+
+// One run of the entry; every exception escapes to run_entry.
+int run_entry_steps(std::span<const std::string> args, int in_fd, int out_fd, int err_fd);
+
+// The detail of the internal-error line for an exception that escaped a run. Allocates, so it
+// is called only for exceptions other than allocation failures, and may itself throw
+// std::bad_alloc.
+std::string unexpected_failure_detail(std::exception_ptr failure) {
+  try {
+    std::rethrow_exception(std::move(failure));
+  } catch (const std::exception& e) {
+    return "unexpected failure: " + speakers::utf8_lossy(e.what());
+  } catch (...) {
+  }
+  return "unexpected failure";
 }
 
 }  // namespace
+
+std::string_view out_of_memory_line() {
+  return R"({"schema":"quillfen-speaker-analyze-error-v1","reason":"internal-error","detail":"out of memory"})"
+         "\n";
+}
 
 std::expected<std::string, std::string> read_request_text(int fd) {
   std::string text;
@@ -42,14 +83,14 @@ std::expected<std::string, std::string> read_request_text(int fd) {
     if (filled == text.size()) text.resize(text.size() * 2);
     const ssize_t got = ::read(fd, text.data() + filled, text.size() - filled);
     if (got < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR || (would_block(errno) && wait_until_ready(fd, POLLIN))) continue;
       return std::unexpected(os_error_text(errno));
     }
     if (got == 0) break;
     filled += static_cast<std::size_t>(got);
   }
   text.resize(filled);
-  if (!is_valid_utf8(text))
+  if (!speakers::is_valid_utf8(text))
     return std::unexpected(std::string("stream did not contain valid UTF-8"));
   return text;
 }
@@ -59,7 +100,7 @@ int write_all(int fd, std::string_view bytes) {
   while (done < bytes.size()) {
     const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (put < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR || (would_block(errno) && wait_until_ready(fd, POLLOUT))) continue;
       return errno;
     }
     if (put == 0) return EIO;
@@ -69,19 +110,58 @@ int write_all(int fd, std::string_view bytes) {
 }
 
 int run_process_entry(int argc, char** argv) {
-  // A closed output pipe must surface as a write error, not end the process silently.
+  // A closed output pipe and a file-size limit must surface as write errors (EPIPE, EFBIG),
+  // not end the process silently in the middle of a write.
   ::signal(SIGPIPE, SIG_IGN);
+  ::signal(SIGXFSZ, SIG_IGN);
+  std::vector<std::string> args;
+  try {
+    args = arguments_from_argv(argc, argv);
+  } catch (...) {
+    (void)write_all(STDERR_FILENO, out_of_memory_line());
+    return kInternalErrorExitStatus;
+  }
+  return run_entry(args, STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO);
+}
 
-  const std::vector<std::string> args = arguments_from_argv(argc, argv);
+int run_entry(std::span<const std::string> args, int in_fd, int out_fd, int err_fd) {
+  // Any exception that escapes the steps (an allocation failure above all) ends the run with
+  // one internal-error line. Out of memory, the line is a constant: writing it allocates
+  // nothing. A line that needs building falls back to the constant when building it fails.
+  std::exception_ptr failure;
+  try {
+    return run_entry_steps(args, in_fd, out_fd, err_fd);
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+    // A container asked for more elements than it can hold: an allocation that cannot succeed.
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) {
+    try {
+      write_error_line(err_fd, error_json_line("internal-error",
+                                               unexpected_failure_detail(std::move(failure))));
+      return kInternalErrorExitStatus;
+    } catch (...) {
+    }
+  }
+  (void)write_all(err_fd, out_of_memory_line());
+  return kInternalErrorExitStatus;
+}
+
+namespace {
+
+int run_entry_steps(std::span<const std::string> args, int in_fd, int out_fd, int err_fd) {
   const auto command = evaluate_args(args);
   if (!command) {
-    write_error_line(error_line_for_usage(command.error()));
+    write_error_line(err_fd, error_line_for_usage(command.error()));
     return kUsageExitStatus;
   }
 
-  auto text = read_request_text(STDIN_FILENO);
+  auto text = read_request_text(in_fd);
   if (!text) {
-    write_error_line(error_json_line("internal-error", "failed to read stdin: " + text.error()));
+    write_error_line(err_fd,
+                     error_json_line("internal-error", "failed to read stdin: " + text.error()));
     return kStdinFailureExitStatus;
   }
 
@@ -89,7 +169,7 @@ int run_process_entry(int argc, char** argv) {
   // The request text is no longer needed while the response is rendered.
   std::string().swap(*text);
   if (!response) {
-    write_error_line(error_line_for_analyze_error(response.error()));
+    write_error_line(err_fd, error_line_for_analyze_error(response.error()));
     return response.error().exit_status();
   }
 
@@ -97,12 +177,14 @@ int run_process_entry(int argc, char** argv) {
   line.reserve(128);
   json::write(line, *response);
   line += '\n';
-  if (const int error = write_all(STDOUT_FILENO, line); error != 0) {
-    write_error_line(
-        error_json_line("internal-error", "failed to write response: " + os_error_text(error)));
+  if (const int error = write_all(out_fd, line); error != 0) {
+    write_error_line(err_fd, error_json_line("internal-error",
+                                             "failed to write response: " + os_error_text(error)));
     return kOutputFailureExitStatus;
   }
   return 0;
 }
+
+}  // namespace
 
 }  // namespace quillfen::analyze

@@ -604,6 +604,8 @@ void write_double(std::string& out, double value) {
   }
 }
 
+}  // namespace
+
 void write_string(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   out.push_back('"');
@@ -645,6 +647,8 @@ void write_string(std::string& out, std::string_view text) {
   out.append(text.substr(run_start));
   out.push_back('"');
 }
+
+namespace {
 
 void write_value(std::string& out, const Value& value) {
   const Value::Storage& storage = value.storage();

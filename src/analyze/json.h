@@ -114,6 +114,11 @@ std::expected<Value, std::string> parse(std::string_view text);
 void write(std::string& out, const Value& value);
 std::string write(const Value& value);
 
+// Appends text as a JSON string, exactly as the writer writes string values: quote and
+// backslash escaped, control characters as \b \t \n \f \r or \u00xx, everything else
+// unchanged.
+void write_string(std::string& out, std::string_view text);
+
 // Helpers for building documents: a number-or-null from a float (null when not finite).
 Value number_or_null(double value);
 

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <string>
 
+#include "speakers/utf8_text.h"
 #include "speakers_onnx/ort_api.h"
 
 namespace quillfen::onnx {
@@ -44,7 +45,10 @@ std::expected<const OrtApi*, SpeakerOnnxError> require_ort_api() {
 std::optional<SpeakerOnnxError> take_status_error(const OrtApi& api, OrtStatus* status) {
   if (status == nullptr) return std::nullopt;
   const char* message = api.GetErrorMessage(status);
-  SpeakerOnnxError error = SpeakerOnnxError::runtime(message != nullptr ? message : "");
+  // The runtime quotes bytes of the model file (node names) in its messages: they enter the
+  // engine's texts as UTF-8.
+  SpeakerOnnxError error =
+      SpeakerOnnxError::runtime(speakers::utf8_lossy(message != nullptr ? message : ""));
   api.ReleaseStatus(status);
   return error;
 }

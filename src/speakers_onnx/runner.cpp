@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "speakers/utf8_text.h"
 #include "speakers_onnx/ort_api.h"
 #include "speakers_onnx/ort_handles.h"
 
@@ -105,8 +106,10 @@ std::expected<void, SpeakerOnnxError> check_single_value(const OrtApi& api,
   TypeInfoHandle info(raw_info);
   auto declared = declared_type(api, info.get());
   if (!declared) return std::unexpected(declared.error());
-  return validate_model_io(side == Side::Input ? "input" : "output", name.c_str(), *declared,
-                           expected_name, expected_dims);
+  // The name is bytes from the model file; it enters the engine's texts as UTF-8.
+  return validate_model_io(side == Side::Input ? "input" : "output",
+                           speakers::utf8_lossy(name.c_str()), *declared, expected_name,
+                           expected_dims);
 }
 
 }  // namespace
@@ -153,7 +156,8 @@ std::expected<FloatTensor, SpeakerOnnxError> read_float_tensor(ValueHandle value
     QUILLFEN_ORT_TRY(api, api.MemoryInfoGetName(memory, &device_name));
     return std::unexpected(SpeakerOnnxError::runtime(
         std::string("Cannot extract from value on device `") +
-        (device_name != nullptr ? device_name : "") + "`, which is not CPU accessible"));
+        speakers::utf8_lossy(device_name != nullptr ? device_name : "") +
+        "`, which is not CPU accessible"));
   }
 
   auto shape = tensor_dims(api, info.get());

@@ -54,6 +54,8 @@ TEST(RunnerOpen, RefusesModelsWithTheWrongInterface) {
       {"seg_eight_classes", "output \"logits\" dim 2 is 8, not 7"},
       {"seg_sequence_output", "output \"logits\" is not a tensor"},
       {"seg_int64_output", "output \"logits\" is i64, not float32"},
+      // The input name "input_v\x87lues" of the file, with U+FFFD in the byte's place.
+      {"seg_bad_utf8_input", "input name \"input_v\xEF\xBF\xBDlues\" is not \"input_values\""},
       {"embedding", "input name \"feats\" is not \"input_values\""},
   };
   for (const auto& [name, text] : segmentation_cases) {

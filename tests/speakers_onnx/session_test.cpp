@@ -106,6 +106,8 @@ TEST(OpenSpeakerSession, UnloadableFilesAreRuntimeErrorsWithTheRuntimeMessage) {
       {test_models_dir() / "garbage.onnx", "Protobuf parsing failed"},
       {test_models_dir() / "empty.onnx", "does not have a graph"},
       {test_models_dir() / "seg_unknown_op.onnx", "Frobnicate"},
+      // The runtime quotes the node input "fe\x87ts" of the file: U+FFFD takes the byte's place.
+      {test_models_dir() / "emb_bad_utf8_node.onnx", "Node input 'fe\xEF\xBF\xBDts' is not"},
       {dir / "model.onnx", ""},
   };
   for (const auto& [path, fragment] : cases) {

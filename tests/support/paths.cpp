@@ -1,12 +1,15 @@
 #include "support/paths.h"
 
 #include <fcntl.h>
+#include <linux/securebits.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -202,24 +205,70 @@ std::vector<float> read_floats(const std::filesystem::path& path) {
   return values;
 }
 
+namespace {
+
+// In the child between fork and exec: only async-signal-safe calls. Returns false when a
+// step failed (the child then exits with 127).
+bool set_up_stream(int target, const StreamSetup& setup, int pipe_write_end) {
+  switch (setup.mode) {
+    case StreamSetup::Mode::Captured:
+      return ::dup2(pipe_write_end, target) == target;
+    case StreamSetup::Mode::Closed:
+      ::close(target);
+      return true;
+    case StreamSetup::Mode::File: {
+      const int fd = ::open(setup.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (fd < 0 || ::dup2(fd, target) != target) return false;
+      if (fd != target) ::close(fd);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool drop_privileges() {
+  for (int cap = 0; cap <= 63; ++cap) {
+    if (::prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0 && errno != EINVAL) return false;
+  }
+  // Root regains no capability when it starts the program.
+  return ::prctl(PR_SET_SECUREBITS, SECBIT_NOROOT | SECBIT_NOROOT_LOCKED, 0, 0, 0) == 0;
+}
+
+}  // namespace
+
+bool running_as_root() { return ::geteuid() == 0; }
+
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
-                          const std::string& stdin_bytes) {
+                          const std::string& stdin_bytes, const ProcessOptions& options) {
   int in_pipe[2], out_pipe[2], err_pipe[2];
   if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0 ||
       ::pipe2(err_pipe, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const bool drop = options.unprivileged && running_as_root();
   pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
-    ::dup2(in_pipe[0], 0);
-    ::dup2(out_pipe[1], 1);
-    ::dup2(err_pipe[1], 2);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(program.c_str(), argv.data());
+    bool ok = true;
+    if (options.stdin_path) {
+      const int fd = ::open(options.stdin_path->c_str(), O_RDONLY);
+      ok = ok && fd >= 0 && ::dup2(fd, 0) == 0;
+    } else {
+      ok = ok && ::dup2(in_pipe[0], 0) == 0;
+    }
+    ok = ok && set_up_stream(1, options.out, out_pipe[1]) && set_up_stream(2, options.err, err_pipe[1]);
+    // Last, so that no pipe of the harness is replaced while it is still needed.
+    for (const auto& [from, to] : options.inherit) ok = ok && ::dup2(from, to) == to;
+    for (const auto& [resource, value] : options.limits) {
+      const rlimit limit{value, value};
+      ok = ok && ::setrlimit(resource, &limit) == 0;
+    }
+    if (drop) ok = ok && drop_privileges();
+    if (ok) ::execv(program.c_str(), argv.data());
     ::_exit(127);
   }
   ::close(in_pipe[0]);
@@ -230,7 +279,7 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
   ProcessResult result;
   std::size_t written = 0;
   int in_fd = in_pipe[1];
-  if (stdin_bytes.empty()) {
+  if (stdin_bytes.empty() || options.stdin_path) {
     ::close(in_fd);
     in_fd = -1;
   } else {
@@ -277,11 +326,13 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
   int wstatus = 0;
   ::waitpid(pid, &wstatus, 0);
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  result.signal = WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0;
   return result;
 }
 
-ProcessResult run_engine(const std::vector<std::string>& args, const std::string& stdin_bytes) {
-  return run_process(engine_path().string(), args, stdin_bytes);
+ProcessResult run_engine(const std::vector<std::string>& args, const std::string& stdin_bytes,
+                         const ProcessOptions& options) {
+  return run_process(engine_path().string(), args, stdin_bytes, options);
 }
 
 }  // namespace quillfen::testing

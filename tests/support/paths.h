@@ -1,9 +1,12 @@
 // Where tests find their data, the engine executable and scratch space.
 #pragma once
 
+#include <sys/resource.h>
+
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quillfen::testing {
@@ -87,12 +90,72 @@ struct ProcessResult {
   std::string out;
   std::string err;
   int status = -1;  // exit status, or -1 when the process did not exit normally
+  int signal = 0;   // the signal that ended the process, or 0
+};
+
+// How a child's standard output or error is set up: captured through a pipe into the
+// result, closed, or opened for writing (created, truncated) at a path such as /dev/full.
+struct StreamSetup {
+  enum class Mode { Captured, Closed, File };
+  Mode mode = Mode::Captured;
+  std::string path;
+
+  static StreamSetup closed() { return {Mode::Closed, {}}; }
+  static StreamSetup file(std::string path) { return {Mode::File, std::move(path)}; }
+};
+
+// What a child gets beyond its arguments and standard input.
+struct ProcessOptions {
+  // Resource limits (soft and hard) set in the child before it starts the program.
+  std::vector<std::pair<int, rlim_t>> limits;
+  StreamSetup out;
+  StreamSetup err;
+  // Standard input opened from this path instead of being fed the stdin bytes.
+  std::optional<std::string> stdin_path;
+  // Without privileges: when the tests run as root, the child gives up every capability
+  // (bounding set emptied, no capabilities regained on exec), so file permissions bind it
+  // as they bind an ordinary user; it keeps its user id, so it can still reach the runtime
+  // library under root's home.
+  bool unprivileged = false;
+  // Descriptors of the parent the child gets, each dup2'ed to the given number (above the
+  // few the harness itself uses, for example 40).
+  std::vector<std::pair<int, int>> inherit;
+
+  ProcessOptions& limit(int resource, rlim_t value) {
+    limits.emplace_back(resource, value);
+    return *this;
+  }
+  ProcessOptions& stdout_to(StreamSetup setup) {
+    out = std::move(setup);
+    return *this;
+  }
+  ProcessOptions& stderr_to(StreamSetup setup) {
+    err = std::move(setup);
+    return *this;
+  }
+  ProcessOptions& stdin_from(std::string path) {
+    stdin_path = std::move(path);
+    return *this;
+  }
+  ProcessOptions& without_privileges() {
+    unprivileged = true;
+    return *this;
+  }
+  ProcessOptions& pass_descriptor(int parent_fd, int child_fd) {
+    inherit.emplace_back(parent_fd, child_fd);
+    return *this;
+  }
 };
 
 // Runs the engine with the given arguments, feeding stdin_bytes to its standard input.
-ProcessResult run_engine(const std::vector<std::string>& args, const std::string& stdin_bytes);
+ProcessResult run_engine(const std::vector<std::string>& args, const std::string& stdin_bytes,
+                         const ProcessOptions& options = {});
 // Runs any program the same way (argv[0] is program).
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
-                          const std::string& stdin_bytes);
+                          const std::string& stdin_bytes, const ProcessOptions& options = {});
+
+// True when the test process runs with root's privileges (the permission cases then run
+// the engine unprivileged).
+bool running_as_root();
 
 }  // namespace quillfen::testing

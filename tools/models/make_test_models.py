@@ -56,6 +56,12 @@ holds an unused initializer, which the runtime warns about while loading), emb_t
 (declared [any, 256], returns [2, 256]), emb_dynamic_dim (declared [any, any]), emb_fixed_batch
 (declared [1, frames, 80] -> [1, 256]; valid), emb_wrong_bins ([batch, frames, 64]),
 garbage.onnx (bytes that are not a model), empty.onnx (no bytes).
+
+Names that are not UTF-8 (written as bytes into the saved file, since the ONNX library only
+builds valid text): emb_bad_utf8_node (the embedding model with the first node's input
+reference "feats" changed to "fe\\x87ts", a name no value has, so the runtime refuses the model
+and quotes the name in its message), seg_bad_utf8_input (the segmentation model whose input is
+named "input_v\\x87lues" throughout: it loads, and its input name fails the name check).
 """
 
 import os
@@ -252,6 +258,27 @@ def build_models():
     return models
 
 
+def with_name_bytes(model, placeholder, replacement, count=-1):
+    """The serialized model with the first count occurrences of placeholder (all when -1)
+    replaced by replacement bytes of the same length, so no length prefix changes."""
+    assert len(placeholder) == len(replacement)
+    data = model.SerializeToString()
+    assert placeholder in data
+    return data.replace(placeholder, replacement, count)
+
+
+def byte_patched_models():
+    # Node inputs are serialized before the graph inputs, so the first "feats" is the
+    # first node's reference.
+    patched = {"emb_bad_utf8_node": with_name_bytes(embedding(), b"feats", b"fe\x87ts", 1)}
+    nodes, inits = segmentation_nodes(input_name="input_vZlues")
+    seg = make_model(nodes, [tensor_info("input_vZlues", F, ["batch", "channels", "samples"])],
+                     [tensor_info("logits", F, ["batch", "frames", CLASSES])], inits,
+                     "seg_bad_utf8_input")
+    patched["seg_bad_utf8_input"] = with_name_bytes(seg, b"input_vZlues", b"input_v\x87lues")
+    return patched
+
+
 def main(argv):
     if len(argv) != 2:
         sys.stderr.write("usage: make_test_models.py OUT_DIR\n")
@@ -260,6 +287,9 @@ def main(argv):
     os.makedirs(out_dir, exist_ok=True)
     for name, model in build_models().items():
         onnx.save(model, os.path.join(out_dir, name + ".onnx"))
+    for name, data in byte_patched_models().items():
+        with open(os.path.join(out_dir, name + ".onnx"), "wb") as f:
+            f.write(data)
     with open(os.path.join(out_dir, "garbage.onnx"), "wb") as f:
         f.write(b"this is not an ONNX model\n\x00\xff\x13\x37" * 8)
     with open(os.path.join(out_dir, "empty.onnx"), "wb"):
