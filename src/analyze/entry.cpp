@@ -1,5 +1,6 @@
 #include "analyze/entry.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -63,6 +64,18 @@ std::string unexpected_failure_detail(std::exception_ptr failure) {
   return "unexpected failure";
 }
 
+// A standard stream the caller closed keeps its number taken by /dev/null, opened so that the
+// stream's own direction fails with EBADF (as on a closed descriptor): no file the run opens
+// (audio, models, payloads) can land on 0, 1 or 2 and receive the response or an error line.
+void hold_closed_standard_streams() {
+  const int directions[] = {O_WRONLY, O_RDONLY, O_RDONLY};  // stdin is read, the others written
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int held = ::open("/dev/null", directions[fd] | O_CLOEXEC);
+    if (held >= 0 && held != fd) ::close(held);  // a lower number was free after all
+  }
+}
+
 }  // namespace
 
 std::string_view out_of_memory_line() {
@@ -114,6 +127,7 @@ int run_process_entry(int argc, char** argv) {
   // not end the process silently in the middle of a write.
   ::signal(SIGPIPE, SIG_IGN);
   ::signal(SIGXFSZ, SIG_IGN);
+  hold_closed_standard_streams();
   std::vector<std::string> args;
   try {
     args = arguments_from_argv(argc, argv);
