@@ -78,28 +78,29 @@ class AnalyzeTest(EngineTestCase):
 
 
 class EngineErrorTest(EngineTestCase):
+    def engine_error(self, call):
+        """The EngineError that call raises."""
+        with self.assertRaises(EngineError) as caught:
+            call()
+        return caught.exception
+
     def test_an_engine_error_line_is_raised_with_its_exact_reason_detail_and_status(self):
         engine = Engine(ENGINE)
         missing = self.path("missing.onnx")
-        with self.assertRaises(EngineError) as caught:
-            engine.analyze(AUDIO, spans(), missing, EMBEDDING)
-        e = caught.exception
+        e = self.engine_error(lambda: engine.analyze(AUDIO, spans(), missing, EMBEDDING))
         self.assertEqual((e.reason, e.exit_status), ("model-unreadable", 69))
         self.assertEqual(e.detail, f'pyannote_segmentation_onnx_path is missing or unreadable at "{missing}"; '
                                    "provide a readable ONNX model path")
 
         odd = self.write("odd.f32", b"\x00" * 6)
-        with self.assertRaises(EngineError) as caught:
-            engine.analyze(odd, spans(), SEGMENTATION, EMBEDDING)
-        e = caught.exception
+        e = self.engine_error(lambda: engine.analyze(odd, spans(), SEGMENTATION, EMBEDDING))
         self.assertEqual((e.reason, e.exit_status), ("audio-invalid", 69))
         self.assertEqual(e.detail, f'audio path "{odd}" is not raw little-endian f32 mono: byte length 6 is not '
                                    "divisible by 4")
         self.assertEqual(str(e), f"audio-invalid: {e.detail}")
 
-        with self.assertRaises(EngineError) as caught:
-            engine.discovery_cluster([[2.0] + [0.0] * 255, [1.0] + [0.0] * 255], 2, 1)
-        e = caught.exception
+        e = self.engine_error(
+            lambda: engine.discovery_cluster([[2.0] + [0.0] * 255, [1.0] + [0.0] * 255], 2, 1))
         self.assertEqual((e.reason, e.exit_status), ("payload-invalid", 69))
         self.assertRegex(e.detail, "^" + re.escape(f'payload path "{os.path.realpath(self.tmp)}/quillfen-client-')
                          + r"[^/]+" + re.escape('/embeddings.f32" is not raw little-endian f32 row-major: embedding '

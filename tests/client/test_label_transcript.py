@@ -36,6 +36,16 @@ class LabelTranscriptTest(ScratchTestCase):
                                "--embedding", EMBEDDING, "--out", out, "--engine", ENGINE, *extra)
         return done, out
 
+    def assert_written_unlabelled(self, audio, transcript, finding, labelled_name, text):
+        """Labelling succeeds, says what it found and that the transcript is written without speakers,
+        and writes the transcript unchanged; returns the output directory."""
+        done, out = self.label(audio, transcript)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn(f"{finding}: the transcript is written without speakers", done.stdout)
+        with open(os.path.join(out, labelled_name)) as f:
+            self.assertEqual(f.read(), text)
+        return out
+
     def assert_voices_apart(self, labels_by_turn, turns):
         """Every cue of voice A carries one speaker, every cue of voice B the other."""
         by_voice = {}
@@ -272,12 +282,8 @@ class LabelTranscriptTest(ScratchTestCase):
         subprocess.run(["sox", *parts, one_voice], check=True)
         text = "WEBVTT\n\n00:00.500 --> 00:04.000\n<i>Good morning.</i>\n\n00:05.000 --> 00:09.000\nGreat.\n"
         vtt = self.write("one.vtt", text)
-        done, out = self.label(one_voice, vtt)
-        self.assertEqual(done.returncode, 0, done.stderr)
-        self.assertIn('one speaker found (speaker evidence "single"): the transcript is written without speakers',
-                      done.stdout)
-        with open(os.path.join(out, "one.labelled.vtt")) as f:
-            self.assertEqual(f.read(), text)
+        out = self.assert_written_unlabelled(
+            one_voice, vtt, 'one speaker found (speaker evidence "single")', "one.labelled.vtt", text)
         self.assertEqual(os.path.getsize(os.path.join(out, "one.rttm")), 0)
 
     def test_no_speech_gives_a_message_and_an_unlabelled_transcript(self):
@@ -286,12 +292,8 @@ class LabelTranscriptTest(ScratchTestCase):
                         "vol", "0.0005"], check=True)
         text = "1\n00:00:01,000 --> 00:00:04,000\nIs anyone there?\n"
         srt = self.write("quiet.srt", text)
-        done, out = self.label(quiet, srt)
-        self.assertEqual(done.returncode, 0, done.stderr)
-        self.assertIn('no speech found (speaker evidence "none"): the transcript is written without speakers',
-                      done.stdout)
-        with open(os.path.join(out, "quiet.labelled.srt")) as f:
-            self.assertEqual(f.read(), text)
+        self.assert_written_unlabelled(quiet, srt, 'no speech found (speaker evidence "none")',
+                                       "quiet.labelled.srt", text)
 
     def test_a_transcript_without_cues_is_refused_naming_its_line_and_nothing_is_written(self):
         for name, data, message in [

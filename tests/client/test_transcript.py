@@ -12,6 +12,15 @@ def times(transcript):
     return [(c.start_s, c.end_s) for c in transcript.cues]
 
 
+def parsed(test, text, name, transcript_format, cue_times, identifiers):
+    """text parsed as the transcript file name, checked for its format, cue times and identifiers."""
+    t = parse_transcript(text.encode(), name)
+    test.assertEqual(t.format, transcript_format)
+    test.assertEqual(times(t), cue_times)
+    test.assertEqual([c.identifier for c in t.cues], identifiers)
+    return t
+
+
 def notes(transcript):
     return [(n.line, n.message) for n in transcript.notes]
 
@@ -43,10 +52,7 @@ class WebvttTest(unittest.TestCase):
             "3\n00:07.000 --> 00:09.000\n<v Bob>Hi</v> <v Cat>there</v>\n")
 
     def test_cues_notes_styles_regions_identifiers_settings(self):
-        t = parse_transcript(self.FILE.encode(), "a.vtt")
-        self.assertEqual(t.format, WEBVTT)
-        self.assertEqual(times(t), [(1.0, 3.0), (4.0, 6.5), (7.0, 9.0)])
-        self.assertEqual([c.identifier for c in t.cues], ["intro", None, "3"])
+        t = parsed(self, self.FILE, "a.vtt", WEBVTT, [(1.0, 3.0), (4.0, 6.5), (7.0, 9.0)], ["intro", None, "3"])
         self.assertEqual([c.first_line for c in t.cues], [15, 22, 25])
         self.assertEqual(t.cue_text(t.cues[0]), "Hello & welcome to the show")
         self.assertEqual(t.notes, [])
@@ -103,10 +109,7 @@ class SrtTest(unittest.TestCase):
             "3\n00:00:07,000 --> 00:00:08,500\nSpeaker 4: again\n")
 
     def test_cues_and_labels(self):
-        t = parse_transcript(self.FILE.encode(), "a.srt")
-        self.assertEqual(t.format, SRT)
-        self.assertEqual(times(t), [(1.0, 3.0), (4.0, 6.0), (7.0, 8.5)])
-        self.assertEqual([c.identifier for c in t.cues], ["1", "2", "3"])
+        t = parsed(self, self.FILE, "a.srt", SRT, [(1.0, 3.0), (4.0, 6.0), (7.0, 8.5)], ["1", "2", "3"])
         self.assertEqual([t.cue_text(c) for c in t.cues], ["Hello there, how are you?", "Top line", "again"])
         out = t.labelled({1: "Speaker 2", 2: "Speaker 1", 3: "Speaker 2"}).decode()
         self.assertEqual(out, self.FILE.replace("<i>Hello", "Speaker 2: <i>Hello")

@@ -90,6 +90,17 @@ def sinusoid_bank(kernel, bin_hz, bins):
     return bank[:, None, :]
 
 
+def voice_detector(band):
+    """Nodes giving p_{band}: how surely the band's share of the total energy, log_{band} -
+    log_total, lies above {band}_ratio."""
+    return [
+        helper.make_node("Sub", [f"log_{band}", "log_total"], [f"{band}_share"]),
+        helper.make_node("Sub", [f"{band}_share", f"{band}_ratio"], [f"{band}_margin"]),
+        helper.make_node("Mul", [f"{band}_margin", "sharpness"], [f"{band}_logit"]),
+        helper.make_node("Sigmoid", [f"{band}_logit"], [f"p_{band}"]),
+    ]
+
+
 def build_segmentation(with_intermediates=False):
     long_bank = sinusoid_bank(LONG_KERNEL, SAMPLE_RATE / LONG_KERNEL, LOW_BINS)
     short_bank = sinusoid_bank(SHORT_KERNEL, SAMPLE_RATE / SHORT_KERNEL, SHORT_BINS)
@@ -154,14 +165,8 @@ def build_segmentation(with_intermediates=False):
         helper.make_node("Mul", ["speech_margin", "sharpness"], ["speech_logit"]),
         helper.make_node("Sigmoid", ["speech_logit"], ["p_speech"]),
         # Voice detectors: band share of the total energy against fixed ratios.
-        helper.make_node("Sub", ["log_low", "log_total"], ["low_share"]),
-        helper.make_node("Sub", ["low_share", "low_ratio"], ["low_margin"]),
-        helper.make_node("Mul", ["low_margin", "sharpness"], ["low_logit"]),
-        helper.make_node("Sigmoid", ["low_logit"], ["p_low"]),
-        helper.make_node("Sub", ["log_high", "log_total"], ["high_share"]),
-        helper.make_node("Sub", ["high_share", "high_ratio"], ["high_margin"]),
-        helper.make_node("Mul", ["high_margin", "sharpness"], ["high_logit"]),
-        helper.make_node("Sigmoid", ["high_logit"], ["p_high"]),
+        *voice_detector("low"),
+        *voice_detector("high"),
         helper.make_node("Sub", ["one", "p_low"], ["q_low"]),
         helper.make_node("Sub", ["one", "p_high"], ["q_high"]),
         helper.make_node("Sub", ["one", "p_speech"], ["q_speech"]),

@@ -70,16 +70,11 @@ def emb_run_fails():
         [base.tensor_info("embs", F, ["batch", base.EMB])], inits, "emb_run_fails")
 
 
-def main(argv):
-    if len(argv) != 2:
-        sys.stderr.write("usage: make_pipeline_test_models.py OUT_DIR\n")
-        return 2
-    out_dir = argv[1]
+def write_models(out_dir):
     os.makedirs(out_dir, exist_ok=True)
     onnx.save(seg_run_fails(), os.path.join(out_dir, "seg_run_fails.onnx"))
     onnx.save(emb_run_fails(), os.path.join(out_dir, "emb_run_fails.onnx"))
-    return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    sys.exit(base.generator_main(sys.argv, "make_pipeline_test_models.py", "OUT_DIR", write_models))

@@ -31,10 +31,11 @@ import numpy as np
 import onnx
 from onnx import TensorProto, helper, numpy_helper
 
-OPSET = 17
-IR_VERSION = 8
-BINS = 80
-EMB = 256
+sys.dont_write_bytecode = True  # keep the source tree free of compiled files
+import make_test_models as base  # noqa: E402
+
+BINS = base.BINS
+EMB = base.EMB
 BASE = 32
 STAGES = [(BASE, 3, 1), (2 * BASE, 4, 2), (4 * BASE, 6, 2), (8 * BASE, 3, 2)]
 SEED = 34
@@ -102,28 +103,17 @@ def build():
     projected = g.node("MatMul", [pooled, g.constant("w", w.astype(np.float32))])
     g.nodes.append(helper.make_node(
         "Add", [projected, g.constant("b", np.zeros(EMB, dtype=np.float32))], ["embs"]))
-    graph = helper.make_graph(
-        g.nodes, "resnet34_bench",
-        [helper.make_tensor_value_info("feats", TensorProto.FLOAT, ["batch", "frames", BINS])],
-        [helper.make_tensor_value_info("embs", TensorProto.FLOAT, ["batch", EMB])], g.inits)
-    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", OPSET)],
-                              producer_name="quillfen-bench-models")
-    model.ir_version = IR_VERSION
-    onnx.checker.check_model(model)
-    return model
+    return base.make_model(g.nodes, [base.tensor_info("feats", TensorProto.FLOAT, ["batch", "frames", BINS])],
+                           [base.tensor_info("embs", TensorProto.FLOAT, ["batch", EMB])], g.inits,
+                           "resnet34_bench", producer="quillfen-bench-models")
 
 
-def main(argv):
-    if len(argv) != 2:
-        sys.stderr.write("usage: make_resnet34_bench_model.py OUT_PATH\n")
-        return 2
-    out = argv[1]
+def write_model(out):
     os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
     partial = out + ".partial." + str(os.getpid())
     onnx.save(build(), partial)
     os.replace(partial, out)
-    return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    sys.exit(base.generator_main(sys.argv, "make_resnet34_bench_model.py", "OUT_PATH", write_model))

@@ -92,10 +92,10 @@ def tensor_info(name, elem, shape):
     return helper.make_tensor_value_info(name, elem, shape)
 
 
-def make_model(nodes, inputs, outputs, initializers, name, check=True):
+def make_model(nodes, inputs, outputs, initializers, name, check=True, producer="quillfen-test-models"):
     graph = helper.make_graph(nodes, name, inputs, outputs, initializer=initializers)
     model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", OPSET)],
-                              producer_name="quillfen-test-models")
+                              producer_name=producer)
     model.ir_version = IR_VERSION
     if check:
         onnx.checker.check_model(model)
@@ -279,11 +279,17 @@ def byte_patched_models():
     return patched
 
 
-def main(argv):
+def generator_main(argv, script, argument, write):
+    """The command line of a model generator: exactly one argument (named argument in the usage
+    line), handed to write. Returns the exit status."""
     if len(argv) != 2:
-        sys.stderr.write("usage: make_test_models.py OUT_DIR\n")
+        sys.stderr.write(f"usage: {script} {argument}\n")
         return 2
-    out_dir = argv[1]
+    write(argv[1])
+    return 0
+
+
+def write_models(out_dir):
     os.makedirs(out_dir, exist_ok=True)
     for name, model in build_models().items():
         onnx.save(model, os.path.join(out_dir, name + ".onnx"))
@@ -294,8 +300,7 @@ def main(argv):
         f.write(b"this is not an ONNX model\n\x00\xff\x13\x37" * 8)
     with open(os.path.join(out_dir, "empty.onnx"), "wb"):
         pass
-    return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    sys.exit(generator_main(sys.argv, "make_test_models.py", "OUT_DIR", write_models))

@@ -20,10 +20,16 @@ from .engine import EngineError
 from .errors import ClientError
 
 EX_USAGE = 64
+_NOTES = __doc__.split("\n\n", 1)[1]
 EX_INTERRUPTED = 128 + signal.SIGINT
 
 
 class _Parser(argparse.ArgumentParser):
+    """A command's parser: the module's notes close its help, and a usage error exits with 64."""
+
+    def __init__(self, prog: str, description: str):
+        super().__init__(prog=prog, description=description, epilog=_NOTES)
+
     def error(self, message):
         self.print_usage(sys.stderr)
         print(f"{self.prog}: error: {message}", file=sys.stderr)
@@ -99,9 +105,8 @@ def label_transcript_main(argv=None, prog: str = "label-transcript") -> int:
 
 
 def _label_transcript(argv, prog: str) -> int:
-    parser = _Parser(prog=prog, description="Labels every cue of a WebVTT or SRT transcript with its "
-                     "speaker and keeps the statement embeddings for find-speakers.",
-                     epilog=__doc__.split("\n\n", 1)[1])
+    parser = _Parser(prog, "Labels every cue of a WebVTT or SRT transcript with its speaker and keeps the "
+                     "statement embeddings for find-speakers.")
     parser.add_argument("audio", metavar="AUDIO", help="the recording: any format sox reads; a .f32 file "
                         "is taken as raw float32 little-endian mono at 16 kHz")
     parser.add_argument("transcript", metavar="TRANSCRIPT", help="WebVTT (.vtt) or SRT (.srt)")
@@ -166,9 +171,8 @@ def find_speakers_main(argv=None, prog: str = "find-speakers") -> int:
 
 
 def _find_speakers(argv, prog: str) -> int:
-    parser = _Parser(prog=prog, description="Finds the voices that recur across recordings labelled "
-                     "by label-transcript (every NAME.response.json in each DIR).",
-                     epilog=__doc__.split("\n\n", 1)[1])
+    parser = _Parser(prog, "Finds the voices that recur across recordings labelled by label-transcript "
+                     "(every NAME.response.json in each DIR).")
     parser.add_argument("dirs", nargs="+", metavar="DIR", help="output directories of label-transcript")
     parser.add_argument("--json", action="store_true", help="print the report as JSON")
     parser.add_argument("--min-cluster-size", type=int, default=_speakers.DEFAULT_MIN_CLUSTER_SIZE,
