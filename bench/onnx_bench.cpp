@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <expected>
 #include <filesystem>
 #include <vector>
 
@@ -62,27 +63,38 @@ void report(benchmark::State& state, std::chrono::nanoseconds total, std::chrono
       100.0 * static_cast<double>((total - run).count()) / static_cast<double>(run.count());
 }
 
-void segment_windows(benchmark::State& state, const std::filesystem::path& model) {
-  auto segmenter = PyannoteSegmenter::open(model, default_speaker_execution_providers(false));
-  if (!segmenter) {
-    state.SkipWithError(segmenter.error().to_string().c_str());
+// Calls call(model, input) on every input once per iteration, timing each call and, inside
+// it, the runtime's Run.
+template <typename Model, typename Inputs, typename Call>
+void time_model_calls(benchmark::State& state,
+                      std::expected<Model, quillfen::onnx::SpeakerOnnxError> model,
+                      const Inputs& inputs, Call call) {
+  if (!model) {
+    state.SkipWithError(model.error().to_string().c_str());
     return;
   }
-  const auto windows = make_windows();
   std::chrono::nanoseconds run{0}, total{0};
-  segmenter->time_runs_into(&run);
+  model->time_runs_into(&run);
   std::size_t calls = 0;
   for (auto _ : state) {
-    for (const auto& window : windows) {
+    for (const auto& input : inputs) {
       const auto start = Clock::now();
-      auto scores = segmenter->infer_window(window);
+      auto result = call(*model, input);
       total += Clock::now() - start;
-      if (!scores) state.SkipWithError(scores.error().to_string().c_str());
-      benchmark::DoNotOptimize(scores);
+      if (!result) state.SkipWithError(result.error().to_string().c_str());
+      benchmark::DoNotOptimize(result);
       ++calls;
     }
   }
   report(state, total, run, calls);
+}
+
+void segment_windows(benchmark::State& state, const std::filesystem::path& model) {
+  time_model_calls(state,
+                   PyannoteSegmenter::open(model, default_speaker_execution_providers(false)),
+                   make_windows(), [](const PyannoteSegmenter& segmenter, const auto& window) {
+                     return segmenter.infer_window(window);
+                   });
 }
 
 void BM_SegmentTestModel(benchmark::State& state) {
@@ -96,27 +108,12 @@ void BM_SegmentTrainedModel(benchmark::State& state) {
 BENCHMARK(BM_SegmentTrainedModel)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 void BM_EmbedTestModel(benchmark::State& state) {
-  auto embedder = WespeakerEmbedder::open(quillfen::testing::test_models_dir() / "embedding.onnx",
-                                          default_speaker_execution_providers(false));
-  if (!embedder) {
-    state.SkipWithError(embedder.error().to_string().c_str());
-    return;
-  }
-  const auto matrices = make_features();
-  std::chrono::nanoseconds run{0}, total{0};
-  embedder->time_runs_into(&run);
-  std::size_t calls = 0;
-  for (auto _ : state) {
-    for (const auto& features : matrices) {
-      const auto start = Clock::now();
-      auto embedding = embedder->embed(features);
-      total += Clock::now() - start;
-      if (!embedding) state.SkipWithError(embedding.error().to_string().c_str());
-      benchmark::DoNotOptimize(embedding);
-      ++calls;
-    }
-  }
-  report(state, total, run, calls);
+  time_model_calls(state,
+                   WespeakerEmbedder::open(quillfen::testing::test_models_dir() / "embedding.onnx",
+                                           default_speaker_execution_providers(false)),
+                   make_features(), [](const WespeakerEmbedder& embedder, const auto& features) {
+                     return embedder.embed(features);
+                   });
 }
 BENCHMARK(BM_EmbedTestModel)->Unit(benchmark::kMillisecond);
 

@@ -12,23 +12,11 @@
 
 #include "analyze/discovery_command.h"
 #include "fuzz_support.h"
+#include "support/unit_rows.h"
 
 namespace fuzz = quillfen::fuzz;
 
-namespace {
-
-// rows of cols values scaled to unit length (64-bit), stored as floats.
-std::vector<float> unit_rows(const std::vector<std::vector<double>>& rows) {
-  std::vector<float> values;
-  for (const auto& row : rows) {
-    double sum = 0.0;
-    for (double v : row) sum += v * v;
-    for (double v : row) values.push_back(static_cast<float>(v / std::sqrt(sum)));
-  }
-  return values;
-}
-
-}  // namespace
+using quillfen::testing::unit_rows;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz::enter_scratch_directory("discovery");

@@ -11,6 +11,8 @@
 #include <iterator>
 #include <map>
 
+#include "analyze/analyze_error.h"
+#include "analyze/command.h"
 #include "analyze/entry.h"
 #include "analyze/json.h"
 
@@ -58,27 +60,17 @@ std::string contents(int fd) {
   }
 }
 
-// The status every reason code belongs to.
+// The status every reason code belongs to: the usage error's and every AnalyzeError kind's.
 const std::map<std::string, int, std::less<>>& reason_statuses() {
-  static const std::map<std::string, int, std::less<>> statuses = {
-      {"usage", 64},
-      {"malformed-request", 64},
-      {"unknown-schema", 64},
-      {"audio-unreadable", 69},
-      {"audio-invalid", 69},
-      {"unsupported-sample-rate", 69},
-      {"audio-non-finite", 69},
-      {"payload-unreadable", 69},
-      {"payload-invalid", 69},
-      {"payload-non-finite", 69},
-      {"model-unreadable", 69},
-      {"model-invalid", 69},
-      {"model-io-mismatch", 69},
-      {"provider-unavailable", 75},
-      {"onnx-runtime-error", 75},
-      {"output-unwritable", 75},
-      {"internal-error", 75},
-  };
+  static const std::map<std::string, int, std::less<>> statuses = [] {
+    std::map<std::string, int, std::less<>> map = {{"usage", analyze::kUsageExitStatus}};
+    for (std::size_t k = 0; k < analyze::AnalyzeError::kKindCount; ++k) {
+      const auto kind = static_cast<analyze::AnalyzeError::Kind>(k);
+      map.emplace(analyze::AnalyzeError::reason_of(kind),
+                  analyze::AnalyzeError::exit_status_of(kind));
+    }
+    return map;
+  }();
   return statuses;
 }
 

@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
   if (!samples) return fail(samples.error().detail());
 
   const auto features = quillfen::speakers::compute_wespeaker_filterbank_cmn(
-      *samples, quillfen::speakers::kFilterbankSampleRateHz);
+      *samples, quillfen::speakers::kModelSampleRateHz);
   if (!features) return fail(features.error().to_string());
 
   const std::vector<analyze::PayloadWrite> writes{

@@ -1,8 +1,6 @@
 #include "analyze/diarization_stage.h"
 
 #include <algorithm>
-#include <cmath>
-#include <limits>
 #include <utility>
 #include <vector>
 
@@ -10,22 +8,21 @@
 #include "analyze/response.h"
 #include "speakers/diarization.h"
 #include "speakers/filterbank.h"
+#include "speakers/model_contract.h"
+#include "speakers/numeric.h"
 
 namespace quillfen::analyze {
 namespace {
 
 namespace diar = speakers::diarization;
 
-constexpr std::uint32_t kStageSampleRateHz = 16000;
-constexpr std::size_t kFrameClasses = 7;
+using speakers::kEmbeddingDim;
+using speakers::kModelSampleRateHz;
+using speakers::kSegmentationClasses;
 
-// seconds * 16000 truncated toward zero into the unsigned 64-bit range: negative and NaN give
-// 0, values beyond the range give its largest value.
+// seconds * 16000 truncated toward zero into the unsigned 64-bit range.
 std::uint64_t sample_index(double seconds) {
-  const double position = seconds * static_cast<double>(kStageSampleRateHz);
-  if (!(position > 0.0)) return 0;
-  if (position >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
-  return static_cast<std::uint64_t>(position);
+  return speakers::saturating_u64(seconds * static_cast<double>(kModelSampleRateHz));
 }
 
 }  // namespace
@@ -36,7 +33,7 @@ interval_features(std::span<const float> full_audio, double start_s, double end_
   const std::uint64_t last = std::min<std::uint64_t>(sample_index(end_s), full_audio.size());
   if (last <= first || last - first < kMinIntervalSamples) return std::nullopt;
   auto features = speakers::compute_wespeaker_filterbank_cmn(
-      full_audio.subspan(first, last - first), kStageSampleRateHz);
+      full_audio.subspan(first, last - first), kModelSampleRateHz);
   if (!features) return std::unexpected(std::move(features.error()));
   if (features->frames() == 0) return std::nullopt;
   return std::optional<speakers::FeatureMatrix>(std::move(*features));
@@ -46,13 +43,13 @@ std::expected<DiarizationStageResult, AnalyzeError> run_diarization_stage(
     std::span<const float> frame_log_probs, std::span<const float> full_audio,
     const std::string& full_audio_path, std::span<const StatementSpan> diarization_spans,
     const std::optional<std::string>& interval_payload_path, const EmbedFeatures& embed) {
-  if (frame_log_probs.size() % kFrameClasses != 0) {
+  if (frame_log_probs.size() % kSegmentationClasses != 0) {
     return std::unexpected(
         map_diarization_error(diar::DiarizationError::frame_matrix_length_mismatch(
-            frame_log_probs.size(), kFrameClasses)));
+            frame_log_probs.size(), kSegmentationClasses)));
   }
   const std::vector<diar::SpeakerInterval> intervals =
-      diar::find_intervals(frame_log_probs, kFrameClasses, full_audio.size());
+      diar::find_intervals(frame_log_probs, kSegmentationClasses, full_audio.size());
   if (intervals.empty()) return DiarizationStageResult{diarization_no_intervals_object(), {}};
 
   std::vector<diar::SpeakerInterval> valid_intervals;
@@ -60,7 +57,7 @@ std::expected<DiarizationStageResult, AnalyzeError> run_diarization_stage(
   std::vector<float> values;
   valid_intervals.reserve(intervals.size());
   interval_indices.reserve(intervals.size());
-  values.reserve(intervals.size() * kEmbeddingWidth);
+  values.reserve(intervals.size() * kEmbeddingDim);
   for (std::size_t i = 0; i < intervals.size(); ++i) {
     auto features = interval_features(full_audio, intervals[i].start_s, intervals[i].end_s);
     if (!features) return std::unexpected(map_feature_error(features.error(), full_audio_path));
@@ -75,7 +72,7 @@ std::expected<DiarizationStageResult, AnalyzeError> run_diarization_stage(
   }
 
   auto clustering =
-      diar::cluster_embeddings(values, valid_intervals.size(), kEmbeddingWidth, std::nullopt);
+      diar::cluster_embeddings(values, valid_intervals.size(), kEmbeddingDim, std::nullopt);
   if (!clustering) return std::unexpected(map_diarization_error(clustering.error()));
 
   std::vector<diar::StatementTimes> statement_times;

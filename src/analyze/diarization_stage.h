@@ -38,19 +38,19 @@ struct DiarizationStageResult {
 // floor(end_s * 16000) (each truncated toward zero into the unsigned range; NaN and negative
 // times give 0; the end is limited to the audio). None when that range is empty, shorter
 // than 8000 samples, or yields no frame.
-std::expected<std::optional<speakers::FeatureMatrix>, speakers::SpeakerFeatureError>
+[[nodiscard]] std::expected<std::optional<speakers::FeatureMatrix>, speakers::SpeakerFeatureError>
 interval_features(std::span<const float> full_audio, double start_s, double end_s);
 
 // frame_log_probs: the segmentation pass's frames x 7 scores, row-major. Errors: feature
 // failures (non-finite samples name full_audio_path), embedding failures (mapped as a failed
 // "wespeaker interval embedding" run) and diarization failures (internal errors).
-std::expected<DiarizationStageResult, AnalyzeError> run_diarization_stage(
+[[nodiscard]] std::expected<DiarizationStageResult, AnalyzeError> run_diarization_stage(
     std::span<const float> frame_log_probs, std::span<const float> full_audio,
     const std::string& full_audio_path, std::span<const StatementSpan> diarization_spans,
     const std::optional<std::string>& interval_payload_path, const EmbedFeatures& embed);
 
 // The same stage embedding with the embedding model.
-std::expected<DiarizationStageResult, AnalyzeError> run_diarization_stage(
+[[nodiscard]] std::expected<DiarizationStageResult, AnalyzeError> run_diarization_stage(
     std::span<const float> frame_log_probs, std::span<const float> full_audio,
     const std::string& full_audio_path, std::span<const StatementSpan> diarization_spans,
     const std::optional<std::string>& interval_payload_path,

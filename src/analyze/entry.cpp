@@ -1,7 +1,6 @@
 #include "analyze/entry.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +14,7 @@
 
 #include "analyze/analyze_error.h"
 #include "analyze/command.h"
+#include "analyze/file_descriptor.h"
 #include "analyze/json.h"
 #include "analyze/system_text.h"
 #include "speakers/utf8_text.h"
@@ -31,18 +31,6 @@ constexpr int kOutputFailureExitStatus = 75;
 void write_error_line(int err_fd, std::string line) {
   line += '\n';
   (void)write_all(err_fd, line);
-}
-
-// A descriptor the caller set to non-blocking has no data or room yet: not a failure.
-bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
-
-// Waits until fd is readable or writable (events POLLIN or POLLOUT); false when poll fails.
-bool wait_until_ready(int fd, short events) {
-  pollfd ready{fd, events, 0};
-  while (::poll(&ready, 1, -1) < 0) {
-    if (errno != EINTR) return false;
-  }
-  return true;
 }
 
 // Status of a run that ended in an exception (internal-error).
@@ -91,35 +79,20 @@ std::expected<std::string, std::string> read_request_text(int fd) {
     hint = static_cast<std::size_t>(info.st_size);
   }
   text.resize(std::max<std::size_t>(hint + 1, 16384));
-  std::size_t filled = 0;
-  while (true) {
+  const auto length = read_to_end(fd, [&text](std::size_t filled) {
     if (filled == text.size()) text.resize(text.size() * 2);
-    const ssize_t got = ::read(fd, text.data() + filled, text.size() - filled);
-    if (got < 0) {
-      if (errno == EINTR || (would_block(errno) && wait_until_ready(fd, POLLIN))) continue;
-      return std::unexpected(os_error_text(errno));
-    }
-    if (got == 0) break;
-    filled += static_cast<std::size_t>(got);
-  }
-  text.resize(filled);
+    return std::as_writable_bytes(std::span(text)).subspan(filled);
+  });
+  if (!length) return std::unexpected(os_error_text(length.error()));
+  text.resize(*length);
   if (!speakers::is_valid_utf8(text))
     return std::unexpected(std::string("stream did not contain valid UTF-8"));
   return text;
 }
 
 int write_all(int fd, std::string_view bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (put < 0) {
-      if (errno == EINTR || (would_block(errno) && wait_until_ready(fd, POLLOUT))) continue;
-      return errno;
-    }
-    if (put == 0) return EIO;
-    done += static_cast<std::size_t>(put);
-  }
-  return 0;
+  const int error = write_fully(fd, std::as_bytes(std::span(bytes)));
+  return error == kWriteStalled ? EIO : error;
 }
 
 int run_process_entry(int argc, char** argv) {
@@ -153,8 +126,8 @@ int run_entry(std::span<const std::string> args, int in_fd, int out_fd, int err_
   }
   if (failure) {
     try {
-      write_error_line(err_fd, error_json_line("internal-error",
-                                               unexpected_failure_detail(std::move(failure))));
+      write_error_line(
+          err_fd, error_json_line("internal-error", unexpected_failure_detail(std::move(failure))));
       return kInternalErrorExitStatus;
     } catch (...) {
     }

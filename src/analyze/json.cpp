@@ -8,6 +8,9 @@
 #include <string>
 #include <system_error>
 #include <unordered_map>
+#include <variant>
+
+#include "speakers/decimal_text.h"
 
 namespace quillfen::analyze::json {
 
@@ -137,6 +140,11 @@ constexpr const char* kTrailingCharacters = "trailing characters";
 constexpr const char* kUnexpectedEndOfHexEscape = "unexpected end of hex escape";
 constexpr const char* kRecursionLimit = "recursion limit exceeded";
 
+// The one-letter escapes of strings: "\\" followed by kEscapeLetters[i] stands for
+// kEscapedCharacters[i].
+constexpr std::string_view kEscapeLetters = "\"\\/bfnrt";
+constexpr std::string_view kEscapedCharacters = "\"\\/\b\f\n\r\t";
+
 bool is_whitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -262,17 +270,11 @@ class Parser {
     if (at_end()) return fail_eof(kEofValue);
     switch (peek()) {
       case 'n':
-        if (!parse_literal("null")) return false;
-        out = Value(nullptr);
-        return true;
+        return parse_literal("null", Value(nullptr), out);
       case 't':
-        if (!parse_literal("true")) return false;
-        out = Value(true);
-        return true;
+        return parse_literal("true", Value(true), out);
       case 'f':
-        if (!parse_literal("false")) return false;
-        out = Value(false);
-        return true;
+        return parse_literal("false", Value(false), out);
       case '"': {
         std::string s;
         if (!parse_string(s)) return false;
@@ -289,57 +291,72 @@ class Parser {
     }
   }
 
-  bool parse_literal(std::string_view word) {
+  // The literal word at pos_, which stands for value.
+  bool parse_literal(std::string_view word, Value value, Value& out) {
     for (char expected : word) {
       if (at_end()) return fail_eof(kEofValue);
       if (peek() != expected) return fail_here(kExpectedIdent);
       ++pos_;
     }
+    out = std::move(value);
     return true;
+  }
+
+  // The messages of an array's or an object's elements.
+  struct Container {
+    char close;
+    const char* eof;                 // the text ends inside the container
+    const char* eof_after_comma;     // the text ends right after a comma
+    const char* expected_separator;  // neither a comma nor the closing byte after an element
+  };
+  static constexpr Container kList = {']', kEofList, kEofValue, kExpectedListSeparator};
+  static constexpr Container kObject = {'}', kEofObject, kEofObject, kExpectedObjectSeparator};
+
+  // The elements of a container after its opening byte, up to and including its closing
+  // byte; parse_element reads one element at pos_ (whitespace already skipped).
+  template <typename ParseElement>
+  bool parse_elements(const Container& container, ParseElement&& parse_element) {
+    skip_whitespace();
+    if (at_end()) return fail_eof(container.eof);
+    if (peek() == container.close) {
+      ++pos_;
+      return true;
+    }
+    for (;;) {
+      if (!parse_element()) return false;
+      skip_whitespace();
+      if (at_end()) return fail_eof(container.eof);
+      if (peek() == container.close) {
+        ++pos_;
+        return true;
+      }
+      if (peek() != ',') return fail_here(container.expected_separator);
+      ++pos_;
+      skip_whitespace();
+      if (at_end()) return fail_eof(container.eof_after_comma);
+      if (peek() == container.close) return fail_here(kTrailingComma);
+    }
   }
 
   bool parse_array(Value& out, int depth) {
     if (depth > kMaxDepth) return fail_here(kRecursionLimit);
     ++pos_;  // '['
     Array items;
-    skip_whitespace();
-    if (at_end()) return fail_eof(kEofList);
-    if (peek() == ']') {
-      ++pos_;
-      out = Value(std::move(items));
-      return true;
-    }
-    for (;;) {
+    const bool ok = parse_elements(kList, [&] {
       Value item;
       if (!parse_value(item, depth)) return false;
       items.push_back(std::move(item));
-      skip_whitespace();
-      if (at_end()) return fail_eof(kEofList);
-      if (peek() == ']') {
-        ++pos_;
-        out = Value(std::move(items));
-        return true;
-      }
-      if (peek() != ',') return fail_here(kExpectedListSeparator);
-      ++pos_;
-      skip_whitespace();
-      if (at_end()) return fail_eof(kEofValue);
-      if (peek() == ']') return fail_here(kTrailingComma);
-    }
+      return true;
+    });
+    if (ok) out = Value(std::move(items));
+    return ok;
   }
 
   bool parse_object(Value& out, int depth) {
     if (depth > kMaxDepth) return fail_here(kRecursionLimit);
     ++pos_;  // '{'
     Object members;
-    skip_whitespace();
-    if (at_end()) return fail_eof(kEofObject);
-    if (peek() == '}') {
-      ++pos_;
-      out = Value(std::move(members));
-      return true;
-    }
-    for (;;) {
+    const bool ok = parse_elements(kObject, [&] {
       if (peek() != '"') return fail_here(kKeyMustBeString);
       std::string key;
       if (!parse_string(key)) return false;
@@ -351,19 +368,10 @@ class Parser {
       Value value;
       if (!parse_value(value, depth)) return false;
       members.insert(std::move(key), std::move(value));
-      skip_whitespace();
-      if (at_end()) return fail_eof(kEofObject);
-      if (peek() == '}') {
-        ++pos_;
-        out = Value(std::move(members));
-        return true;
-      }
-      if (peek() != ',') return fail_here(kExpectedObjectSeparator);
-      ++pos_;
-      skip_whitespace();
-      if (at_end()) return fail_eof(kEofObject);
-      if (peek() == '}') return fail_here(kTrailingComma);
-    }
+      return true;
+    });
+    if (ok) out = Value(std::move(members));
+    return ok;
   }
 
   // Expects pos_ at the opening quote; leaves it after the closing quote.
@@ -386,38 +394,14 @@ class Parser {
       if (c != '\\') return fail_here(kControlCharacter);
       ++pos_;
       if (at_end()) return fail_eof(kEofString);
-      switch (peek()) {
-        case '"':
-          out.push_back('"');
-          break;
-        case '\\':
-          out.push_back('\\');
-          break;
-        case '/':
-          out.push_back('/');
-          break;
-        case 'b':
-          out.push_back('\b');
-          break;
-        case 'f':
-          out.push_back('\f');
-          break;
-        case 'n':
-          out.push_back('\n');
-          break;
-        case 'r':
-          out.push_back('\r');
-          break;
-        case 't':
-          out.push_back('\t');
-          break;
-        case 'u':
-          ++pos_;
-          if (!parse_unicode_escape(out)) return false;
-          continue;
-        default:
-          return fail_here(kInvalidEscape);
+      if (peek() == 'u') {
+        ++pos_;
+        if (!parse_unicode_escape(out)) return false;
+        continue;
       }
+      const std::size_t letter = kEscapeLetters.find(peek());
+      if (letter == std::string_view::npos) return fail_here(kInvalidEscape);
+      out.push_back(kEscapedCharacters[letter]);
       ++pos_;
     }
   }
@@ -556,28 +540,11 @@ void write_double(std::string& out, double value) {
     out += std::signbit(value) ? "-0.0" : "0.0";
     return;
   }
-  // Shortest round-trip digits in the form d[.ddd]e±XX.
-  char buffer[64];
-  const auto result =
-      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
-  const std::string_view text(buffer, static_cast<std::size_t>(result.ptr - buffer));
-  std::size_t i = 0;
-  if (text[i] == '-') {
-    out.push_back('-');
-    ++i;
-  }
-  const std::size_t e = text.find('e');
-  char digit_buffer[32];
-  std::size_t n_digits = 0;
-  for (; i < e; ++i) {
-    if (text[i] != '.') digit_buffer[n_digits++] = text[i];
-  }
-  const std::string_view digits(digit_buffer, n_digits);
-  int exponent = 0;
-  std::from_chars(text.data() + e + (text[e + 1] == '+' ? 2 : 1), text.data() + text.size(),
-                  exponent);
-  const int n = static_cast<int>(n_digits);
-  const int p = exponent + 1;  // value = 0.d1...dn x 10^p
+  const speakers::ShortestDigits shortest = speakers::shortest_digits(value);
+  const std::string_view digits = shortest.digits;
+  if (shortest.negative) out.push_back('-');
+  const int n = static_cast<int>(digits.size());
+  const int p = shortest.point;  // value = 0.d1...dn x 10^p
   if (p >= -4 && p <= 0) {
     out += "0.";
     out.append(static_cast<std::size_t>(-p), '0');
@@ -608,6 +575,9 @@ void write_double(std::string& out, double value) {
 
 void write_string(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
+  // Characters written as a backslash and a letter: kShortEscaped[i] as kShortEscapes[i].
+  static constexpr std::string_view kShortEscaped = "\"\\\b\t\n\f\r";
+  static constexpr std::string_view kShortEscapes = "\"\\btnfr";
   out.push_back('"');
   std::size_t run_start = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -615,33 +585,13 @@ void write_string(std::string& out, std::string_view text) {
     if (c >= 0x20 && c != '"' && c != '\\') continue;
     out.append(text.substr(run_start, i - run_start));
     run_start = i + 1;
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        out += "\\u00";
-        out.push_back(kHex[c >> 4]);
-        out.push_back(kHex[c & 0xF]);
-        break;
+    out.push_back('\\');
+    if (const std::size_t escape = kShortEscaped.find(text[i]); escape != std::string_view::npos) {
+      out.push_back(kShortEscapes[escape]);
+    } else {
+      out += "u00";
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 0xF]);
     }
   }
   out.append(text.substr(run_start));
@@ -650,52 +600,44 @@ void write_string(std::string& out, std::string_view text) {
 
 namespace {
 
-void write_value(std::string& out, const Value& value) {
-  const Value::Storage& storage = value.storage();
-  switch (storage.index()) {
-    case 0:
-      out += "null";
-      break;
-    case 1:
-      out += std::get<bool>(storage) ? "true" : "false";
-      break;
-    case 2:
-      write_integer(out, std::get<std::uint64_t>(storage));
-      break;
-    case 3:
-      write_integer(out, std::get<std::int64_t>(storage));
-      break;
-    case 4:
-      write_double(out, std::get<double>(storage));
-      break;
-    case 5:
-      write_string(out, std::get<std::string>(storage));
-      break;
-    case 6: {
-      out.push_back('[');
-      bool first = true;
-      for (const Value& item : std::get<Array>(storage)) {
-        if (!first) out.push_back(',');
-        first = false;
-        write_value(out, item);
-      }
-      out.push_back(']');
-      break;
+void write_value(std::string& out, const Value& value);
+
+// Writes each alternative of a value's storage in its compact form.
+struct ValueWriter {
+  std::string& out;
+
+  void operator()(std::nullptr_t) const { out += "null"; }
+  void operator()(bool b) const { out += b ? "true" : "false"; }
+  void operator()(std::uint64_t u) const { write_integer(out, u); }
+  void operator()(std::int64_t i) const { write_integer(out, i); }
+  void operator()(double d) const { write_double(out, d); }
+  void operator()(const std::string& s) const { write_string(out, s); }
+  void operator()(const Array& items) const {
+    out.push_back('[');
+    bool first = true;
+    for (const Value& item : items) {
+      if (!first) out.push_back(',');
+      first = false;
+      write_value(out, item);
     }
-    default: {
-      out.push_back('{');
-      bool first = true;
-      for (const auto& [key, member] : std::get<Object>(storage).members()) {
-        if (!first) out.push_back(',');
-        first = false;
-        write_string(out, key);
-        out.push_back(':');
-        write_value(out, member);
-      }
-      out.push_back('}');
-      break;
-    }
+    out.push_back(']');
   }
+  void operator()(const Object& object) const {
+    out.push_back('{');
+    bool first = true;
+    for (const auto& [key, member] : object.members()) {
+      if (!first) out.push_back(',');
+      first = false;
+      write_string(out, key);
+      out.push_back(':');
+      write_value(out, member);
+    }
+    out.push_back('}');
+  }
+};
+
+void write_value(std::string& out, const Value& value) {
+  std::visit(ValueWriter{out}, value.storage());
 }
 
 }  // namespace

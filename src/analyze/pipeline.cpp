@@ -2,18 +2,18 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <span>
 #include <utility>
 
 #include "analyze/diarization_stage.h"
 #include "analyze/error_mapping.h"
+#include "analyze/file_descriptor.h"
 #include "analyze/raw_files.h"
 #include "analyze/response.h"
 #include "analyze/segmentation_pass.h"
+#include "speakers/model_contract.h"
 #include "speakers/segmentation.h"
 #include "speakers/statements.h"
 #include "speakers_onnx/pyannote.h"
@@ -22,6 +22,10 @@
 
 namespace quillfen::analyze {
 
+using speakers::kEmbeddingDim;
+using speakers::kModelSampleRateHz;
+using speakers::kSegmentationStrideSeconds;
+
 std::expected<void, AnalyzeError> check_model_path(std::string_view key, const std::string& path) {
   const auto unreadable = [&] {
     return std::unexpected(AnalyzeError::model_unreadable(std::string(key), path));
@@ -29,19 +33,14 @@ std::expected<void, AnalyzeError> check_model_path(std::string_view key, const s
   if (path.find('\0') != std::string::npos) return unreadable();
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return unreadable();
-  int fd = -1;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return unreadable();
-  ::close(fd);
+  if (!FileDescriptor::open(path, O_RDONLY)) return unreadable();
   return {};
 }
 
 std::expected<AnalysisAudio, AnalyzeError> prepare_analysis_inputs(const AnalyzeRequest& request) {
-  if (request.sample_rate_hz != kSupportedSampleRateHz) {
+  if (request.sample_rate_hz != kModelSampleRateHz) {
     return std::unexpected(
-        AnalyzeError::unsupported_sample_rate(kSupportedSampleRateHz, request.sample_rate_hz));
+        AnalyzeError::unsupported_sample_rate(kModelSampleRateHz, request.sample_rate_hz));
   }
   AnalysisAudio audio;
   auto full = read_audio_file(request.full_audio_f32le_path);
@@ -52,22 +51,17 @@ std::expected<AnalysisAudio, AnalyzeError> prepare_analysis_inputs(const Analyze
     if (!reduced) return std::unexpected(std::move(reduced.error()));
     audio.reduced = std::move(*reduced);
   }
-  if (auto checked = check_model_path("pyannote_segmentation_onnx_path",
-                                      request.pyannote_segmentation_onnx_path);
+  if (auto checked = check_model_path(kPyannoteModelKey, request.pyannote_segmentation_onnx_path);
       !checked) {
     return std::unexpected(std::move(checked.error()));
   }
-  if (auto checked = check_model_path("wespeaker_onnx_path", request.wespeaker_onnx_path);
-      !checked) {
+  if (auto checked = check_model_path(kWespeakerModelKey, request.wespeaker_onnx_path); !checked) {
     return std::unexpected(std::move(checked.error()));
   }
   return audio;
 }
 
 namespace {
-
-// Seconds between the starts of consecutive segmentation windows.
-constexpr std::uint32_t kSegmentationStrideSeconds = 2;
 
 // The statement side of a run: one embedding row per admitted statement, in admission order.
 struct StatementEmbeddings {
@@ -77,24 +71,28 @@ struct StatementEmbeddings {
   std::uint64_t skipped_count = 0;
 };
 
+// The path of the audio statements are cut from: the reduced audio when the request names one.
+const std::string& admission_path(const AnalyzeRequest& request) {
+  return request.reduced_audio_f32le_path ? *request.reduced_audio_f32le_path
+                                          : request.full_audio_f32le_path;
+}
+
 // Admits and embeds the statements one span at a time, so that only one statement's features
 // are held at once. Admission decides each span on its own; its only failures (a rate other
 // than 16000, a non-finite sample) cannot arise after the input checks, so the order of
-// admission and embedding failures is the same as admitting every span first.
+// admission and embedding failures is the same as admitting every span first. A non-finite
+// sample names admission_path, the file the admission audio was read from.
 std::expected<StatementEmbeddings, AnalyzeError> embed_statements(
-    const AnalyzeRequest& request, std::span<const float> admission_audio,
-    const onnx::WespeakerEmbedder& embedder) {
+    std::span<const StatementSpan> spans, std::span<const float> admission_audio,
+    const std::string& admission_path, const onnx::WespeakerEmbedder& embedder) {
   StatementEmbeddings out;
-  const std::size_t spans = request.statement_spans.size();
-  out.values.reserve(spans * kEmbeddingWidth);
-  out.statement_ids.reserve(spans);
-  out.durations_s.reserve(spans);
-  for (const StatementSpan& span : request.statement_spans) {
-    auto admission = speakers::admit_statement_features(admission_audio, kSupportedSampleRateHz,
+  out.values.reserve(spans.size() * kEmbeddingDim);
+  out.statement_ids.reserve(spans.size());
+  out.durations_s.reserve(spans.size());
+  for (const StatementSpan& span : spans) {
+    auto admission = speakers::admit_statement_features(admission_audio, kModelSampleRateHz,
                                                         std::span(&span, 1));
-    if (!admission) {
-      return std::unexpected(map_feature_error(admission.error(), request.full_audio_f32le_path));
-    }
+    if (!admission) return std::unexpected(map_feature_error(admission.error(), admission_path));
     out.skipped_count += admission->skipped_count;
     for (const speakers::AdmittedStatement& statement : admission->admitted) {
       auto embedding = embedder.embed(statement.features);
@@ -136,12 +134,13 @@ std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& reque
     embedder->time_runs_into(&run_times->embedding);
   }
 
-  auto statements = embed_statements(request, audio->admission(), *embedder);
+  auto statements = embed_statements(request.statement_spans, audio->admission(),
+                                     admission_path(request), *embedder);
   if (!statements) return std::unexpected(std::move(statements.error()));
 
   // Windows, frame grid and intervals always come from the full audio.
-  auto pass = segment_recording(audio->full, kSupportedSampleRateHz, kSegmentationStrideSeconds,
-                                *segmenter);
+  auto pass =
+      segment_recording(audio->full, kModelSampleRateHz, kSegmentationStrideSeconds, *segmenter);
   if (!pass) {
     return std::unexpected(
         map_segmentation_pass_error(pass.error(), request.full_audio_f32le_path));

@@ -157,9 +157,9 @@ std::expected<AnalyzeRequest, AnalyzeError> parse_analyze_request(std::string_vi
   const json::Object* models = nullptr;
   QUILLFEN_TRY_ASSIGN(models, read_required_object(root, "models"));
   QUILLFEN_TRY_ASSIGN(request.pyannote_segmentation_onnx_path,
-                      read_required_string(*models, "pyannote_segmentation_onnx_path"));
+                      read_required_string(*models, kPyannoteModelKey));
   QUILLFEN_TRY_ASSIGN(request.wespeaker_onnx_path,
-                      read_required_string(*models, "wespeaker_onnx_path"));
+                      read_required_string(*models, kWespeakerModelKey));
   if (auto conflicts = check_output_conflicts(request); !conflicts) {
     return std::unexpected(std::move(conflicts.error()));
   }

@@ -16,6 +16,10 @@
 namespace quillfen::analyze {
 
 inline constexpr std::string_view kAnalyzeRequestSchema = "quillfen-speaker-analyze-request-v1";
+// Keys of the two model paths inside "models"; also the model label of the errors of checking
+// and opening them.
+inline constexpr std::string_view kPyannoteModelKey = "pyannote_segmentation_onnx_path";
+inline constexpr std::string_view kWespeakerModelKey = "wespeaker_onnx_path";
 
 // One statement of the transcript, shared with the feature algorithms: times in seconds
 // (absent when the request gave no number), stored as given; their order and sign are not
@@ -40,15 +44,16 @@ struct AnalyzeRequest {
 
 // Parses and validates the analyze request text; stops at the first broken rule with a
 // malformed-request or unknown-schema error.
-std::expected<AnalyzeRequest, AnalyzeError> parse_analyze_request(std::string_view text);
+[[nodiscard]] std::expected<AnalyzeRequest, AnalyzeError> parse_analyze_request(
+    std::string_view text);
 
 // The components of a path, compared lexically: split at "/", a leading "/" is a root
 // component "/", empty components are dropped, "." is dropped unless it is the very first
 // component, ".." is kept as an ordinary component.
-std::vector<std::string_view> path_components(std::string_view path);
+[[nodiscard]] std::vector<std::string_view> path_components(std::string_view path);
 
 // True when the two paths have equal component sequences (out//a.f32, out/./a.f32 and
 // out/a.f32/ equal out/a.f32; ./out/a.f32 does not). Never touches the file system.
-bool paths_equal(std::string_view a, std::string_view b);
+[[nodiscard]] bool paths_equal(std::string_view a, std::string_view b);
 
 }  // namespace quillfen::analyze

@@ -24,7 +24,9 @@ Value time_or_null(const std::optional<double>& t) {
 
 Value count_or_null(const std::optional<std::size_t>& n) { return n ? count(*n) : Value(nullptr); }
 
-Value shape(std::uint64_t rows) { return Value(Array{count(rows), count(kEmbeddingWidth)}); }
+Value shape(std::uint64_t rows) {
+  return Value(Array{count(rows), count(speakers::kEmbeddingDim)});
+}
 
 Value span_echo(std::span<const StatementSpan> spans) {
   Array ids;
@@ -163,7 +165,7 @@ Value build_response(const AnalyzeRequest& request, Value statement_embeddings,
 
   Object out;
   out.insert("schema", text(kAnalyzeResponseSchema));
-  out.insert("sample_rate_hz", count(16000));
+  out.insert("sample_rate_hz", count(speakers::kModelSampleRateHz));
   out.insert("inputs", Value(std::move(inputs)));
   out.insert("statement_embeddings", std::move(statement_embeddings));
   out.insert("pyannote", Value(std::move(pyannote)));

@@ -13,6 +13,7 @@
 #include "analyze/json.h"
 #include "analyze/request.h"
 #include "speakers/diarization.h"
+#include "speakers/model_contract.h"
 #include "speakers/segmentation.h"
 
 namespace quillfen::analyze {
@@ -20,10 +21,8 @@ namespace quillfen::analyze {
 inline constexpr std::string_view kAnalyzeResponseSchema = "quillfen-speaker-analyze-response-v1";
 // Model id reported for the statement embeddings.
 inline constexpr std::string_view kEmbeddingEncoder = "wespeaker-resnet34-256";
-// Values per embedding row, statements and intervals alike.
-inline constexpr std::uint64_t kEmbeddingWidth = 256;
-// Bytes per embedding row in a payload file.
-inline constexpr std::uint64_t kEmbeddingRowBytes = kEmbeddingWidth * 4;
+// Bytes per embedding row (256 values, statements and intervals alike) in a payload file.
+inline constexpr std::uint64_t kEmbeddingRowBytes = speakers::kEmbeddingDim * sizeof(float);
 
 // The statement side of a run: one payload row per admitted statement.
 struct StatementEmbeddingsReport {
@@ -37,21 +36,21 @@ struct StatementEmbeddingsReport {
 
 // "statement_embeddings": audio_buffer, encoder, the payload descriptor (shape
 // [rows, 256]), statement_ids, durations_s, admitted_count, skipped_count.
-json::Value statement_embeddings_object(const StatementEmbeddingsReport& report);
+[[nodiscard]] json::Value statement_embeddings_object(const StatementEmbeddingsReport& report);
 
 // "diarization" when the evidence is none or single: all seven values null.
-json::Value diarization_not_run_object();
+[[nodiscard]] json::Value diarization_not_run_object();
 // "diarization" when the evidence is multi but no interval was found: intervals [] and six
 // nulls.
-json::Value diarization_no_intervals_object();
+[[nodiscard]] json::Value diarization_no_intervals_object();
 
 // {"start_s", "end_s", "local_class"}.
-json::Value interval_object(const speakers::diarization::SpeakerInterval& interval);
+[[nodiscard]] json::Value interval_object(const speakers::diarization::SpeakerInterval& interval);
 
 // The interval payload: payload_path, payload_format, dtype, shape [rows, 256], byte_count,
 // interval_indices (one per row).
-json::Value interval_payload_object(std::string_view payload_path,
-                                    std::span<const std::uint64_t> interval_indices);
+[[nodiscard]] json::Value interval_payload_object(std::string_view payload_path,
+                                                  std::span<const std::uint64_t> interval_indices);
 
 // Everything the full diarization form reports.
 struct DiarizationReport {
@@ -64,13 +63,14 @@ struct DiarizationReport {
   std::optional<std::size_t> effective_k;
 };
 
-json::Value diarization_full_object(const DiarizationReport& report);
+[[nodiscard]] json::Value diarization_full_object(const DiarizationReport& report);
 
 // The whole document: schema, sample_rate_hz (16000), inputs (echo of both span lists),
 // statement_embeddings, pyannote window stats, evidence, diarization.
-json::Value build_response(const AnalyzeRequest& request, json::Value statement_embeddings,
-                           std::span<const speakers::SpeakerWindowStats> window_stats,
-                           const speakers::SpeakerEvidenceDecision& decision,
-                           double overlap_fraction, json::Value diarization);
+[[nodiscard]] json::Value build_response(const AnalyzeRequest& request,
+                                         json::Value statement_embeddings,
+                                         std::span<const speakers::SpeakerWindowStats> window_stats,
+                                         const speakers::SpeakerEvidenceDecision& decision,
+                                         double overlap_fraction, json::Value diarization);
 
 }  // namespace quillfen::analyze

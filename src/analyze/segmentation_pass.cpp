@@ -1,89 +1,102 @@
 #include "analyze/segmentation_pass.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <limits>
 #include <utility>
 
 #include "analyze/error_mapping.h"
+#include "analyze/request.h"
+#include "speakers/numeric.h"
 
 namespace quillfen::analyze {
 namespace {
 
-SegmentationPassError with_kind(SegmentationPassError::Kind kind) {
-  SegmentationPassError e;
-  e.kind = kind;
-  return e;
-}
+using speakers::kFrameStepSamples;
+using speakers::kModelSampleRateHz;
+using speakers::kSegmentationClasses;
+using speakers::kSegmentationWindowFrames;
+using speakers::kSegmentationWindowSamples;
 
-// Index of the first sample whose exponent bits are all ones (NaN or infinity), or the size.
-std::size_t first_non_finite(std::span<const float> samples) {
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    if ((std::bit_cast<std::uint32_t>(samples[i]) & 0x7F800000u) == 0x7F800000u) return i;
+// Per grid frame of a recording: the 64-bit sums of the scores of the windows covering it and
+// the number of those windows.
+class FrameGridSums {
+ public:
+  explicit FrameGridSums(std::uint64_t total_frames)
+      : total_frames_(total_frames),
+        sums_(total_frames * kSegmentationClasses, 0.0),
+        counts_(total_frames, 0) {}
+
+  // Adds the 589 x 7 scores of a window whose first frame is grid frame first. With the
+  // rounding of the first grid frame and of total_frames no window reaches past the last grid
+  // frame; the bound is kept so that the sums are never overrun.
+  void add_window(std::uint64_t first, const speakers::FeatureMatrix& scores) {
+    const std::vector<float>& values = scores.values();
+    for (std::uint64_t f = 0; f < kSegmentationWindowFrames; ++f) {
+      const std::uint64_t row = first + f;
+      if (row >= total_frames_) break;
+      double* sum_row = sums_.data() + row * kSegmentationClasses;
+      const float* score_row = values.data() + f * kSegmentationClasses;
+      for (std::uint64_t c = 0; c < kSegmentationClasses; ++c) {
+        sum_row[c] += static_cast<double>(score_row[c]);
+      }
+      counts_[row] += 1;
+    }
   }
-  return samples.size();
+
+  // Each frame's sums divided by its count, as a total_frames x 7 matrix.
+  [[nodiscard]] std::expected<speakers::FeatureMatrix, speakers::SpeakerFeatureError> averages()
+      const {
+    return speakers::average_accumulated_log_probs(sums_, counts_, total_frames_,
+                                                   kSegmentationClasses);
+  }
+
+ private:
+  std::uint64_t total_frames_;
+  std::vector<double> sums_;
+  std::vector<std::uint64_t> counts_;
+};
+
+std::expected<void, SegmentationPassError> check_pass_inputs(std::span<const float> samples,
+                                                             std::uint32_t sample_rate_hz,
+                                                             std::uint32_t stride_s) {
+  if (sample_rate_hz != kModelSampleRateHz) {
+    return std::unexpected(
+        SegmentationPassError::unsupported_sample_rate(kModelSampleRateHz, sample_rate_hz));
+  }
+  if (stride_s == 0) return std::unexpected(SegmentationPassError::non_positive_stride(0));
+  if (const std::size_t bad = speakers::first_non_finite(samples); bad != samples.size()) {
+    return std::unexpected(SegmentationPassError::non_finite_audio_sample(bad));
+  }
+  return {};
 }
 
-// A non-negative 64-bit float as an unsigned count: NaN and negatives give 0, values beyond
-// the unsigned range give its largest value.
-std::uint64_t saturating_count(double value) {
-  if (!(value > 0.0)) return 0;
-  // 2^64 is exactly representable; anything at or above it saturates.
-  if (value >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
-  return static_cast<std::uint64_t>(value);
+// The audio the windows are cut from: samples themselves, or, for a recording shorter than
+// one window, padded_copy filled with the samples and zeros up to 160000 samples.
+std::span<const float> windowed_audio(std::span<const float> samples,
+                                      std::vector<float>& padded_copy) {
+  if (samples.size() >= kSegmentationWindowSamples) return samples;
+  padded_copy.assign(kSegmentationWindowSamples, 0.0f);
+  std::copy(samples.begin(), samples.end(), padded_copy.begin());
+  return padded_copy;
+}
+
+// The scores of window number w, checked to be 589 x 7.
+std::expected<speakers::FeatureMatrix, SegmentationPassError> window_scores(
+    const SegmentWindow& segment_window, std::span<const float> window, std::uint64_t w) {
+  auto scores = segment_window(window);
+  if (!scores) {
+    return std::unexpected(SegmentationPassError::window_inference(w, std::move(scores.error())));
+  }
+  if (scores->frames() != kSegmentationWindowFrames || scores->bins() != kSegmentationClasses) {
+    return std::unexpected(SegmentationPassError::log_prob_shape_mismatch(
+        w, kSegmentationWindowFrames, kSegmentationClasses, scores->frames(), scores->bins(),
+        scores->values().size()));
+  }
+  return std::move(*scores);
 }
 
 }  // namespace
-
-SegmentationPassError SegmentationPassError::unsupported_sample_rate(std::uint32_t expected,
-                                                                     std::uint32_t actual) {
-  SegmentationPassError e = with_kind(Kind::UnsupportedSampleRate);
-  e.expected = expected;
-  e.actual = actual;
-  return e;
-}
-
-SegmentationPassError SegmentationPassError::non_positive_stride(std::uint32_t stride_s) {
-  SegmentationPassError e = with_kind(Kind::NonPositiveStride);
-  e.stride_s = stride_s;
-  return e;
-}
-
-SegmentationPassError SegmentationPassError::non_finite_audio_sample(std::uint64_t index) {
-  SegmentationPassError e = with_kind(Kind::NonFiniteAudioSample);
-  e.index = index;
-  return e;
-}
-
-SegmentationPassError SegmentationPassError::frame_matrix_overflow(std::uint64_t frames,
-                                                                   std::uint64_t classes) {
-  SegmentationPassError e = with_kind(Kind::FrameMatrixOverflow);
-  e.frames = frames;
-  e.classes = classes;
-  return e;
-}
-
-SegmentationPassError SegmentationPassError::log_prob_shape_mismatch(
-    std::uint64_t window, std::uint64_t expected_frames, std::uint64_t expected_classes,
-    std::uint64_t frames, std::uint64_t classes, std::uint64_t len) {
-  SegmentationPassError e = with_kind(Kind::LogProbShapeMismatch);
-  e.window = window;
-  e.expected_frames = expected_frames;
-  e.expected_classes = expected_classes;
-  e.frames = frames;
-  e.classes = classes;
-  e.len = len;
-  return e;
-}
-
-SegmentationPassError SegmentationPassError::window_inference(std::uint64_t window,
-                                                              onnx::SpeakerOnnxError model_error) {
-  SegmentationPassError e = with_kind(Kind::WindowInference);
-  e.window = window;
-  e.model_error = std::move(model_error);
-  return e;
-}
 
 std::string SegmentationPassError::to_string() const {
   switch (kind) {
@@ -111,91 +124,51 @@ std::string SegmentationPassError::to_string() const {
 }
 
 std::uint64_t segmentation_total_frames(std::uint64_t padded_samples) {
-  return saturating_count(
-      std::ceil(static_cast<double>(padded_samples) / kSegmentationFrameStepSamples));
+  return speakers::saturating_u64(
+      std::ceil(static_cast<double>(padded_samples) / kFrameStepSamples));
 }
 
 std::uint64_t segmentation_first_grid_frame(std::uint64_t start) {
   // nearbyint rounds in the current rounding mode, which is round-to-nearest-even.
-  return saturating_count(
-      std::nearbyint(static_cast<double>(start) / kSegmentationFrameStepSamples));
+  return speakers::saturating_u64(std::nearbyint(static_cast<double>(start) / kFrameStepSamples));
 }
 
 std::expected<SegmentationPassOutput, SegmentationPassError> segment_recording(
     std::span<const float> samples, std::uint32_t sample_rate_hz, std::uint32_t stride_s,
     const SegmentWindow& segment_window) {
-  if (sample_rate_hz != kSegmentationSampleRateHz) {
-    return std::unexpected(
-        SegmentationPassError::unsupported_sample_rate(kSegmentationSampleRateHz, sample_rate_hz));
+  if (auto checked = check_pass_inputs(samples, sample_rate_hz, stride_s); !checked) {
+    return std::unexpected(std::move(checked.error()));
   }
-  if (stride_s == 0) return std::unexpected(SegmentationPassError::non_positive_stride(0));
-  if (const std::size_t bad = first_non_finite(samples); bad != samples.size()) {
-    return std::unexpected(SegmentationPassError::non_finite_audio_sample(bad));
-  }
-
   // Only a recording shorter than one window is copied, into a zero-padded window.
   std::vector<float> padded_copy;
-  std::span<const float> audio = samples;
-  if (audio.size() < kSegmentationWindowSamples) {
-    padded_copy.assign(kSegmentationWindowSamples, 0.0f);
-    std::copy(samples.begin(), samples.end(), padded_copy.begin());
-    audio = padded_copy;
-  }
-
-  const std::uint64_t stride_samples =
-      static_cast<std::uint64_t>(stride_s) * kSegmentationSampleRateHz;
+  const std::span<const float> audio = windowed_audio(samples, padded_copy);
   const std::vector<std::uint64_t> starts =
-      speakers::window_starts(audio.size(), kSegmentationWindowSamples, stride_samples);
+      speakers::window_starts(audio.size(), kSegmentationWindowSamples,
+                              static_cast<std::uint64_t>(stride_s) * kModelSampleRateHz);
 
   const std::uint64_t total_frames = segmentation_total_frames(audio.size());
-  if (total_frames > std::numeric_limits<std::uint64_t>::max() / kSegmentationClassCount) {
+  if (total_frames > std::numeric_limits<std::uint64_t>::max() / kSegmentationClasses) {
     return std::unexpected(
-        SegmentationPassError::frame_matrix_overflow(total_frames, kSegmentationClassCount));
+        SegmentationPassError::frame_matrix_overflow(total_frames, kSegmentationClasses));
   }
-
-  std::vector<double> sums(total_frames * kSegmentationClassCount, 0.0);
-  std::vector<std::uint64_t> counts(total_frames, 0);
+  FrameGridSums grid(total_frames);
   SegmentationPassOutput output;
   output.window_stats.reserve(starts.size());
-
   for (std::size_t w = 0; w < starts.size(); ++w) {
-    const std::uint64_t start = starts[w];
-    auto scores = segment_window(audio.subspan(start, kSegmentationWindowSamples));
-    if (!scores) {
-      return std::unexpected(SegmentationPassError::window_inference(w, std::move(scores.error())));
-    }
-    if (scores->frames() != kSegmentationWindowFrames ||
-        scores->bins() != kSegmentationClassCount) {
-      return std::unexpected(SegmentationPassError::log_prob_shape_mismatch(
-          w, kSegmentationWindowFrames, kSegmentationClassCount, scores->frames(), scores->bins(),
-          scores->values().size()));
-    }
-    // The shape was checked just above, so the statistics cannot fail.
+    auto scores =
+        window_scores(segment_window, audio.subspan(starts[w], kSegmentationWindowSamples), w);
+    if (!scores) return std::unexpected(std::move(scores.error()));
+    // The shape was checked, so the statistics cannot fail.
     const auto stats = speakers::compute_speaker_window_stats(*scores);
     output.window_stats.push_back(stats.value_or(speakers::SpeakerWindowStats{}));
-
-    // With the rounding of the first grid frame and of total_frames no window reaches past
-    // the last grid frame; the bound is kept so that the accumulator is never overrun.
-    const std::uint64_t first = segmentation_first_grid_frame(start);
-    const std::vector<float>& values = scores->values();
-    for (std::uint64_t f = 0; f < kSegmentationWindowFrames; ++f) {
-      const std::uint64_t row = first + f;
-      if (row >= total_frames) break;
-      double* sum_row = sums.data() + row * kSegmentationClassCount;
-      const float* score_row = values.data() + f * kSegmentationClassCount;
-      for (std::uint64_t c = 0; c < kSegmentationClassCount; ++c) {
-        sum_row[c] += static_cast<double>(score_row[c]);
-      }
-      counts[row] += 1;
-    }
+    grid.add_window(segmentation_first_grid_frame(starts[w]), *scores);
   }
 
-  auto averaged =
-      speakers::average_accumulated_log_probs(sums, counts, total_frames, kSegmentationClassCount);
+  auto averaged = grid.averages();
   if (!averaged) {
-    // Unreachable: the accumulator was sized from the checked dimensions.
+    // Unreachable: the sums were sized from the checked dimensions.
     return std::unexpected(
-        SegmentationPassError::frame_matrix_overflow(total_frames, kSegmentationClassCount));
+        SegmentationPassError::frame_matrix_overflow(total_frames, kSegmentationClasses));
   }
   output.frame_log_probs = std::move(*averaged);
   output.overlap_fraction = speakers::compute_overlap_fraction(output.frame_log_probs);

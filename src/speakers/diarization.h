@@ -11,10 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "speakers/model_contract.h"
+
 namespace quillfen::speakers::diarization {
 
-// Error of the diarization module. Each kind uses only the fields its display text names.
-struct DiarizationError {
+// Error of the diarization module. Each kind sets only the fields its display text names.
+struct [[nodiscard]] DiarizationError {
   enum class Kind : std::uint8_t {
     FrameMatrixLengthMismatch,  // len, num_classes
     MatrixShapeOverflow,        // rows, cols
@@ -23,21 +25,26 @@ struct DiarizationError {
   };
 
   Kind kind = Kind::FrameMatrixLengthMismatch;
-  std::size_t len = 0;
-  std::size_t num_classes = 0;
-  std::size_t rows = 0;
-  std::size_t cols = 0;
-  std::size_t intervals = 0;
-  std::size_t labels = 0;
+  std::size_t len = 0, num_classes = 0;
+  std::size_t rows = 0, cols = 0;
+  std::size_t intervals = 0, labels = 0;
 
-  static DiarizationError frame_matrix_length_mismatch(std::size_t len, std::size_t num_classes);
-  static DiarizationError matrix_shape_overflow(std::size_t rows, std::size_t cols);
+  static DiarizationError frame_matrix_length_mismatch(std::size_t len, std::size_t num_classes) {
+    return {.kind = Kind::FrameMatrixLengthMismatch, .len = len, .num_classes = num_classes};
+  }
+  static DiarizationError matrix_shape_overflow(std::size_t rows, std::size_t cols) {
+    return {.kind = Kind::MatrixShapeOverflow, .rows = rows, .cols = cols};
+  }
   static DiarizationError embedding_length_mismatch(std::size_t rows, std::size_t cols,
-                                                    std::size_t len);
-  static DiarizationError label_length_mismatch(std::size_t intervals, std::size_t labels);
+                                                    std::size_t len) {
+    return {.kind = Kind::EmbeddingLengthMismatch, .len = len, .rows = rows, .cols = cols};
+  }
+  static DiarizationError label_length_mismatch(std::size_t intervals, std::size_t labels) {
+    return {.kind = Kind::LabelLengthMismatch, .intervals = intervals, .labels = labels};
+  }
 
   // Display text, for example "embedding matrix length mismatch: rows=2 cols=256 len=500".
-  std::string to_string() const;
+  [[nodiscard]] std::string to_string() const;
 
   friend bool operator==(const DiarizationError&, const DiarizationError&) = default;
 };
@@ -45,9 +52,6 @@ struct DiarizationError {
 // ---------------------------------------------------------------------------------------------
 // Speaker intervals and statement assignment
 
-// Samples per segmentation frame (160000 samples per window / 589 frames).
-inline constexpr double kFrameStepSamples = 271.6468590831918;
-inline constexpr double kSampleRateHz = 16000.0;
 // Probability of the most likely class at or above which a single-speaker frame is active.
 inline constexpr double kActivityThreshold = 0.5;
 // Shortest interval kept, in seconds.
@@ -75,16 +79,17 @@ struct StatementTimes {
 // clamped to it. A frame is active when its most likely class is 1, 2 or 3 and that class's
 // softmax probability (64-bit) is at least 0.5; a run of active frames of one class becomes an
 // interval when it lasts at least 0.5 s. num_classes 0 gives no interval.
-std::vector<SpeakerInterval> find_intervals(std::span<const float> scores, std::size_t num_classes,
-                                            std::uint64_t total_samples);
+[[nodiscard]] std::vector<SpeakerInterval> find_intervals(std::span<const float> scores,
+                                                          std::size_t num_classes,
+                                                          std::uint64_t total_samples);
 
 // One label per sentence: labels[i] + 1 for the interval i that overlaps the sentence most
 // (ties to the earliest interval), or none when the sentence lacks valid times or overlaps no
 // interval by more than 0. labels holds one cluster number per interval; otherwise
 // LabelLengthMismatch.
-std::expected<std::vector<std::optional<std::size_t>>, DiarizationError> assign_sentences(
-    std::span<const StatementTimes> sentences, std::span<const SpeakerInterval> intervals,
-    std::span<const std::size_t> labels);
+[[nodiscard]] std::expected<std::vector<std::optional<std::size_t>>, DiarizationError>
+assign_sentences(std::span<const StatementTimes> sentences,
+                 std::span<const SpeakerInterval> intervals, std::span<const std::size_t> labels);
 
 // ---------------------------------------------------------------------------------------------
 // Agglomerative clustering of embeddings
@@ -124,41 +129,42 @@ struct Merge {
 // else the smallest of 2..min(rows - 1, 8) whose mean silhouette beats every smaller count by
 // more than 0.03 (1 for fewer than 3 rows). Fails when rows * cols overflows or values does not
 // hold rows * cols values.
-std::expected<DiarizationClustering, DiarizationError> cluster_embeddings(
+[[nodiscard]] std::expected<DiarizationClustering, DiarizationError> cluster_embeddings(
     std::span<const float> values, std::size_t rows, std::size_t cols,
     std::optional<std::size_t> k_override);
 
 // Each row divided by its Euclidean norm (64-bit, squares added in column order from -0.0);
 // rows with norm <= 1e-9 are only widened. Same row-major layout as values.
-std::expected<std::vector<double>, DiarizationError> normalize_embedding_rows(
+[[nodiscard]] std::expected<std::vector<double>, DiarizationError> normalize_embedding_rows(
     std::span<const float> values, std::size_t rows, std::size_t cols);
 
 // Canonical labels of the average-linkage dendrogram of unit_rows (rows x cols, row-major) cut
 // into max(1, min(max(rows, 2) - 1, k)) clusters.
-std::vector<std::size_t> agglomerative_labels(std::span<const double> unit_rows, std::size_t rows,
-                                              std::size_t cols, std::size_t k);
+[[nodiscard]] std::vector<std::size_t> agglomerative_labels(std::span<const double> unit_rows,
+                                                            std::size_t rows, std::size_t cols,
+                                                            std::size_t k);
 
 // The rows - 1 merges of the average-linkage (UPGMA) dendrogram over the distances
 // 1 - dot(x_i, x_j) (unclamped, dot summed in column order from -0.0). Each merge joins the
 // closest active pair; among equal distances the pair with the smallest left id, then the
 // smallest right id, wins, and a NaN distance loses to every number.
-std::vector<Merge> average_linkage(std::span<const double> unit_rows, std::size_t rows,
-                                   std::size_t cols);
+[[nodiscard]] std::vector<Merge> average_linkage(std::span<const double> unit_rows,
+                                                 std::size_t rows, std::size_t cols);
 
 // Labels of the clusters left after replaying the first rows - k merges (all of them when
 // k is 0): clusters are numbered 0, 1, ... in the order of their smallest row.
-std::vector<std::size_t> cut_tree_canonical_labels(std::span<const Merge> merges, std::size_t rows,
-                                                   std::size_t k);
+[[nodiscard]] std::vector<std::size_t> cut_tree_canonical_labels(std::span<const Merge> merges,
+                                                                 std::size_t rows, std::size_t k);
 
 // Mean silhouette of labels over unit_rows with distances max(0, 1 - dot(x_i, x_j)); -1.0 when
 // labels does not have one entry per row or the number of distinct labels is not in
 // [2, rows).
-double silhouette_score(std::span<const double> unit_rows, std::size_t rows, std::size_t cols,
-                        std::span<const std::size_t> labels);
+[[nodiscard]] double silhouette_score(std::span<const double> unit_rows, std::size_t rows,
+                                      std::size_t cols, std::span<const std::size_t> labels);
 
 // Cluster count chosen from the candidate scores, where scores[i] belongs to count i + 2:
 // starting from count 1 at -1.0, a candidate (non-finite scores count as -1.0) wins only when
 // its score is strictly greater than the best so far plus 0.03.
-std::size_t select_silhouette_k(std::span<const double> scores);
+[[nodiscard]] std::size_t select_silhouette_k(std::span<const double> scores);
 
 }  // namespace quillfen::speakers::diarization

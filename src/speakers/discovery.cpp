@@ -6,6 +6,7 @@
 #include <map>
 #include <utility>
 
+#include "speakers/decimal_text.h"
 #include "speakers/hdbscan/hdbscan.h"
 
 namespace quillfen::speakers::discovery {
@@ -15,90 +16,7 @@ using Error = DiscoveryClusteringError;
 
 constexpr double kUnitTolerance = 0.001;
 
-Error with_kind(Error::Kind kind) {
-  Error e;
-  e.kind = kind;
-  return e;
-}
-
 }  // namespace
-
-Error Error::invalid_min_cluster_size(std::size_t min_cluster_size) {
-  Error e = with_kind(Kind::InvalidMinClusterSize);
-  e.min_cluster_size = min_cluster_size;
-  return e;
-}
-
-Error Error::invalid_min_samples(std::size_t min_samples) {
-  Error e = with_kind(Kind::InvalidMinSamples);
-  e.min_samples = min_samples;
-  return e;
-}
-
-Error Error::missing_columns() { return with_kind(Kind::MissingColumns); }
-
-Error Error::shape_overflow(std::size_t rows, std::size_t cols) {
-  Error e = with_kind(Kind::ShapeOverflow);
-  e.rows = rows;
-  e.cols = cols;
-  return e;
-}
-
-Error Error::shape_mismatch(std::size_t rows, std::size_t cols, std::size_t len) {
-  Error e = with_kind(Kind::ShapeMismatch);
-  e.rows = rows;
-  e.cols = cols;
-  e.len = len;
-  return e;
-}
-
-Error Error::min_samples_exceeds_rows(std::size_t min_samples, std::size_t rows) {
-  Error e = with_kind(Kind::MinSamplesExceedsRows);
-  e.min_samples = min_samples;
-  e.rows = rows;
-  return e;
-}
-
-Error Error::non_finite_value(std::size_t row, std::size_t col) {
-  Error e = with_kind(Kind::NonFiniteValue);
-  e.row = row;
-  e.col = col;
-  return e;
-}
-
-Error Error::not_unit_length(std::size_t row, double norm) {
-  Error e = with_kind(Kind::NotUnitLength);
-  e.row = row;
-  e.norm = norm;
-  return e;
-}
-
-Error Error::hdbscan_empty_dataset() { return with_kind(Kind::HdbscanEmptyDataset); }
-
-Error Error::hdbscan_wrong_dimension(std::string detail) {
-  Error e = with_kind(Kind::HdbscanWrongDimension);
-  e.detail = std::move(detail);
-  return e;
-}
-
-Error Error::hdbscan_non_finite_coordinate(std::string detail) {
-  Error e = with_kind(Kind::HdbscanNonFiniteCoordinate);
-  e.detail = std::move(detail);
-  return e;
-}
-
-Error Error::label_count_mismatch(std::size_t label_count, std::size_t rows) {
-  Error e = with_kind(Kind::LabelCountMismatch);
-  e.label_count = label_count;
-  e.rows = rows;
-  return e;
-}
-
-Error Error::invalid_label(std::int32_t label) {
-  Error e = with_kind(Kind::InvalidLabel);
-  e.label = label;
-  return e;
-}
 
 std::string Error::to_string() const {
   using std::to_string;
@@ -122,7 +40,7 @@ std::string Error::to_string() const {
       return "matrix value at row=" + to_string(row) + " col=" + to_string(col) + " is not finite";
     case Kind::NotUnitLength:
       return "embedding row " + to_string(row) +
-             " is not unit length: norm=" + hdbscan::shortest_decimal(norm);
+             " is not unit length: norm=" + shortest_decimal(norm);
     case Kind::HdbscanEmptyDataset:
       return "hdbscan rejected an empty dataset";
     case Kind::HdbscanWrongDimension:
@@ -223,7 +141,8 @@ std::expected<OptionLabels, Error> cluster_embeddings(std::span<const float> val
   auto checked = check_embeddings(values, len, rows, cols, min_cluster_size, min_samples);
   if (!checked) return std::unexpected(std::move(checked.error()));
   if (*checked) return std::move(**checked);
-  const std::vector<double> widened(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(len));
+  const std::vector<double> widened(values.begin(),
+                                    values.begin() + static_cast<std::ptrdiff_t>(len));
   return cluster_widened(widened, rows, cols, min_cluster_size, min_samples);
 }
 
@@ -236,7 +155,8 @@ std::expected<OptionLabels, Error> cluster_embeddings_releasing(std::vector<floa
   auto checked = check_embeddings(owned, len, rows, cols, min_cluster_size, min_samples);
   if (!checked) return std::unexpected(std::move(checked.error()));
   if (*checked) return std::move(**checked);
-  const std::vector<double> widened(owned.begin(), owned.begin() + static_cast<std::ptrdiff_t>(len));
+  const std::vector<double> widened(owned.begin(),
+                                    owned.begin() + static_cast<std::ptrdiff_t>(len));
   std::vector<float>().swap(owned);  // release before clustering
   return cluster_widened(widened, rows, cols, min_cluster_size, min_samples);
 }

@@ -4,40 +4,6 @@
 
 namespace quillfen::speakers {
 
-SpeakerFeatureError SpeakerFeatureError::unsupported_sample_rate(std::uint32_t expected,
-                                                                 std::uint32_t actual) {
-  SpeakerFeatureError e;
-  e.kind = Kind::UnsupportedSampleRate;
-  e.expected = expected;
-  e.actual = actual;
-  return e;
-}
-
-SpeakerFeatureError SpeakerFeatureError::non_finite_audio_sample(std::size_t index) {
-  SpeakerFeatureError e;
-  e.kind = Kind::NonFiniteAudioSample;
-  e.index = index;
-  return e;
-}
-
-SpeakerFeatureError SpeakerFeatureError::shape_mismatch(std::size_t frames, std::size_t bins,
-                                                        std::size_t len) {
-  SpeakerFeatureError e;
-  e.kind = Kind::ShapeMismatch;
-  e.frames = frames;
-  e.bins = bins;
-  e.len = len;
-  return e;
-}
-
-SpeakerFeatureError SpeakerFeatureError::shape_overflow(std::size_t frames, std::size_t bins) {
-  SpeakerFeatureError e;
-  e.kind = Kind::ShapeOverflow;
-  e.frames = frames;
-  e.bins = bins;
-  return e;
-}
-
 std::string SpeakerFeatureError::to_string() const {
   switch (kind) {
     case Kind::UnsupportedSampleRate:

@@ -12,8 +12,8 @@
 
 namespace quillfen::speakers {
 
-// Error of the feature algorithms. Each kind uses only the fields its display text names.
-struct SpeakerFeatureError {
+// Error of the feature algorithms. Each kind sets only the fields its display text names.
+struct [[nodiscard]] SpeakerFeatureError {
   enum class Kind : std::uint8_t {
     UnsupportedSampleRate,  // expected, actual
     NonFiniteAudioSample,   // index
@@ -22,20 +22,25 @@ struct SpeakerFeatureError {
   };
 
   Kind kind = Kind::UnsupportedSampleRate;
-  std::uint32_t expected = 0;
-  std::uint32_t actual = 0;
+  std::uint32_t expected = 0, actual = 0;
   std::size_t index = 0;
-  std::size_t frames = 0;
-  std::size_t bins = 0;
-  std::size_t len = 0;
+  std::size_t frames = 0, bins = 0, len = 0;
 
-  static SpeakerFeatureError unsupported_sample_rate(std::uint32_t expected, std::uint32_t actual);
-  static SpeakerFeatureError non_finite_audio_sample(std::size_t index);
-  static SpeakerFeatureError shape_mismatch(std::size_t frames, std::size_t bins, std::size_t len);
-  static SpeakerFeatureError shape_overflow(std::size_t frames, std::size_t bins);
+  static SpeakerFeatureError unsupported_sample_rate(std::uint32_t expected, std::uint32_t actual) {
+    return {.kind = Kind::UnsupportedSampleRate, .expected = expected, .actual = actual};
+  }
+  static SpeakerFeatureError non_finite_audio_sample(std::size_t index) {
+    return {.kind = Kind::NonFiniteAudioSample, .index = index};
+  }
+  static SpeakerFeatureError shape_mismatch(std::size_t frames, std::size_t bins, std::size_t len) {
+    return {.kind = Kind::ShapeMismatch, .frames = frames, .bins = bins, .len = len};
+  }
+  static SpeakerFeatureError shape_overflow(std::size_t frames, std::size_t bins) {
+    return {.kind = Kind::ShapeOverflow, .frames = frames, .bins = bins};
+  }
 
   // Display text, for example "row-major matrix length mismatch: frames=2 bins=3 len=5".
-  std::string to_string() const;
+  [[nodiscard]] std::string to_string() const;
 
   friend bool operator==(const SpeakerFeatureError&, const SpeakerFeatureError&) = default;
 };
@@ -48,9 +53,8 @@ class FeatureMatrix {
 
   // Takes ownership of values. Fails with ShapeOverflow when frames * bins overflows
   // size_t, else with ShapeMismatch when values.size() != frames * bins.
-  static std::expected<FeatureMatrix, SpeakerFeatureError> from_row_major(std::size_t frames,
-                                                                          std::size_t bins,
-                                                                          std::vector<float> values);
+  static std::expected<FeatureMatrix, SpeakerFeatureError> from_row_major(
+      std::size_t frames, std::size_t bins, std::vector<float> values);
 
   std::size_t frames() const { return frames_; }
   std::size_t bins() const { return bins_; }

@@ -19,16 +19,19 @@
 // divided by the frame count as a float).
 #include "speakers/filterbank.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <iterator>
 #include <numbers>
-#include <sys/mman.h>
 #include <utility>
 
+#include "speakers/cpu_features.h"
 #include "speakers/filterbank_kernels.h"
+#include "speakers/numeric.h"
 
 namespace quillfen::speakers {
 namespace filterbank_detail {
@@ -112,7 +115,7 @@ void scalar_frame(const FilterbankTables& tables, const float* frame, float* row
 
   for (std::size_t k = 0; k < kSpectrumBins; ++k) s.power[k] = re[k] * re[k] + im[k] * im[k];
 
-  for (std::size_t m = 0; m < kFilterbankMelBins; ++m) {
+  for (std::size_t m = 0; m < kMelBins; ++m) {
     const std::span<const float> weights = tables.weights(m);
     const float* power = s.power + tables.mel_bins[m].start_bin;
     float e = 0.0f;
@@ -121,30 +124,9 @@ void scalar_frame(const FilterbankTables& tables, const float* frame, float* row
   }
 }
 
-// First index of a non-finite sample, or samples.size(). Scans blocks branch-free and
-// looks inside a block only when it holds one.
-std::size_t first_non_finite(std::span<const float> samples) {
-  constexpr std::size_t kBlock = 256;
-  const std::size_t n = samples.size();
-  std::size_t start = 0;
-  for (; start + kBlock <= n; start += kBlock) {
-    std::uint32_t bad = 0;
-    for (std::size_t i = 0; i < kBlock; ++i) {
-      std::uint32_t bits;
-      std::memcpy(&bits, &samples[start + i], sizeof bits);
-      bad |= static_cast<std::uint32_t>((bits & 0x7f800000u) == 0x7f800000u);
-    }
-    if (bad != 0) break;
-  }
-  for (std::size_t i = start; i < n; ++i) {
-    if (!std::isfinite(samples[i])) return i;
-  }
-  return n;
-}
-
 // values -= column means, in place (frames x 80, frames >= 1).
 void normalise_columns(float* values, std::size_t frames) {
-  constexpr std::size_t kBins = kFilterbankMelBins;
+  constexpr std::size_t kBins = kMelBins;
   float sums[kBins];
   for (std::size_t c = 0; c < kBins; ++c) sums[c] = 0.0f;
   for (std::size_t t = 0; t < frames; ++t) {
@@ -160,21 +142,8 @@ void normalise_columns(float* values, std::size_t frames) {
   }
 }
 
-bool cpu_has_avx2() {
-#if defined(__x86_64__) || defined(__i386__)
-  return __builtin_cpu_supports("avx2");
-#else
-  return false;
-#endif
-}
-
-bool cpu_has_avx512() {
-#if defined(__x86_64__) || defined(__i386__)
-  return __builtin_cpu_supports("avx512f");
-#else
-  return false;
-#endif
-}
+bool cpu_has_avx2() { return cpu_features().avx2; }
+bool cpu_has_avx512() { return cpu_features().avx512f; }
 
 }  // namespace
 
@@ -197,7 +166,7 @@ FilterbankTables build_filterbank_tables() {
   // run; first_inside only moves forward as the filters move up.
   std::size_t first_inside = 0;
   std::size_t weight_count = 0;
-  for (std::size_t m = 0; m < kFilterbankMelBins; ++m) {
+  for (std::size_t m = 0; m < kMelBins; ++m) {
     const float left = static_cast<float>(m) * kMelDelta + kMelLow;
     const float centre = static_cast<float>(m + 1) * kMelDelta + kMelLow;
     const float right = static_cast<float>(m + 2) * kMelDelta + kMelLow;
@@ -241,10 +210,36 @@ void log_mel_frames_scalar(const FilterbankTables& tables, const float* samples,
                            std::size_t first_frame, std::size_t count, float* out) {
   ScalarScratch scratch;
   for (std::size_t t = 0; t < count; ++t) {
-    scalar_frame(tables, samples + (first_frame + t) * kFilterbankFrameShift,
-                 out + t * kFilterbankMelBins, scratch);
+    scalar_frame(tables, samples + (first_frame + t) * kFilterbankFrameShift, out + t * kMelBins,
+                 scratch);
   }
 }
+
+namespace {
+
+void floored_log_scalar(const float* in, float* out, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) out[i] = log_f32(in[i] > kLogFloor ? in[i] : kLogFloor);
+}
+
+// The entry points and the name of each kernel, indexed by FilterbankKernel.
+struct KernelEntry {
+  const char* name;
+  void (*log_mel_frames)(const FilterbankTables&, const float*, std::size_t, std::size_t, float*);
+  void (*floored_log)(const float*, float*, std::size_t);
+};
+constexpr KernelEntry kKernelEntries[] = {
+    {"scalar", log_mel_frames_scalar, floored_log_scalar},
+    {"sse2", log_mel_frames_sse2, floored_log_sse2},
+    {"avx2", log_mel_frames_avx2, floored_log_avx2},
+    {"avx512", log_mel_frames_avx512, floored_log_avx512},
+};
+static_assert(std::size(kKernelEntries) == static_cast<std::size_t>(FilterbankKernel::Avx512) + 1);
+
+const KernelEntry& entry_of(FilterbankKernel kernel) {
+  return kKernelEntries[static_cast<std::size_t>(kernel)];
+}
+
+}  // namespace
 
 std::vector<FilterbankKernel> available_filterbank_kernels() {
   std::vector<FilterbankKernel> kernels{FilterbankKernel::Scalar, FilterbankKernel::Sse2};
@@ -275,36 +270,10 @@ FilterbankKernel preferred_filterbank_kernel() {
   return kernel;
 }
 
-const char* filterbank_kernel_name(FilterbankKernel kernel) {
-  switch (kernel) {
-    case FilterbankKernel::Scalar:
-      return "scalar";
-    case FilterbankKernel::Sse2:
-      return "sse2";
-    case FilterbankKernel::Avx2:
-      return "avx2";
-    case FilterbankKernel::Avx512:
-      return "avx512";
-  }
-  return "?";
-}
+const char* filterbank_kernel_name(FilterbankKernel kernel) { return entry_of(kernel).name; }
 
 void floored_log_batch(FilterbankKernel kernel, std::span<const float> in, std::span<float> out) {
-  const std::size_t n = std::min(in.size(), out.size());
-  switch (kernel) {
-    case FilterbankKernel::Scalar:
-      for (std::size_t i = 0; i < n; ++i) out[i] = log_f32(in[i] > kLogFloor ? in[i] : kLogFloor);
-      return;
-    case FilterbankKernel::Sse2:
-      floored_log_sse2(in.data(), out.data(), n);
-      return;
-    case FilterbankKernel::Avx2:
-      floored_log_avx2(in.data(), out.data(), n);
-      return;
-    case FilterbankKernel::Avx512:
-      floored_log_avx512(in.data(), out.data(), n);
-      return;
-  }
+  entry_of(kernel).floored_log(in.data(), out.data(), std::min(in.size(), out.size()));
 }
 
 namespace {
@@ -334,34 +303,21 @@ std::vector<float> allocate_output(std::size_t count) {
 
 std::expected<FeatureMatrix, SpeakerFeatureError> compute_filterbank_with_kernel(
     FilterbankKernel kernel, std::span<const float> samples, std::uint32_t sample_rate_hz) {
-  if (sample_rate_hz != kFilterbankSampleRateHz) {
+  if (sample_rate_hz != kModelSampleRateHz) {
     return std::unexpected(
-        SpeakerFeatureError::unsupported_sample_rate(kFilterbankSampleRateHz, sample_rate_hz));
+        SpeakerFeatureError::unsupported_sample_rate(kModelSampleRateHz, sample_rate_hz));
   }
   if (const std::size_t bad = first_non_finite(samples); bad != samples.size()) {
     return std::unexpected(SpeakerFeatureError::non_finite_audio_sample(bad));
   }
   const std::size_t frames = filterbank_frame_count(samples.size());
-  std::vector<float> values = allocate_output(frames * kFilterbankMelBins);
+  std::vector<float> values = allocate_output(frames * kMelBins);
   if (frames > 0) {
     const FilterbankTables tables = build_filterbank_tables();
-    switch (kernel) {
-      case FilterbankKernel::Scalar:
-        log_mel_frames_scalar(tables, samples.data(), 0, frames, values.data());
-        break;
-      case FilterbankKernel::Sse2:
-        log_mel_frames_sse2(tables, samples.data(), 0, frames, values.data());
-        break;
-      case FilterbankKernel::Avx2:
-        log_mel_frames_avx2(tables, samples.data(), 0, frames, values.data());
-        break;
-      case FilterbankKernel::Avx512:
-        log_mel_frames_avx512(tables, samples.data(), 0, frames, values.data());
-        break;
-    }
+    entry_of(kernel).log_mel_frames(tables, samples.data(), 0, frames, values.data());
     normalise_columns(values.data(), frames);
   }
-  return FeatureMatrix::from_row_major(frames, kFilterbankMelBins, std::move(values));
+  return FeatureMatrix::from_row_major(frames, kMelBins, std::move(values));
 }
 
 }  // namespace filterbank_detail

@@ -10,17 +10,16 @@
 #include <span>
 
 #include "speakers/feature_matrix.h"
+#include "speakers/model_contract.h"
 
 namespace quillfen::speakers {
 
-inline constexpr std::uint32_t kFilterbankSampleRateHz = 16000;
 inline constexpr std::size_t kFilterbankFrameLength = 400;  // samples (25 ms)
 inline constexpr std::size_t kFilterbankFrameShift = 160;   // samples (10 ms)
-inline constexpr std::size_t kFilterbankMelBins = 80;
 
 // Number of frames the filterbank makes of sample_count samples: 0 below one frame length,
 // else 1 + (sample_count - 400) / 160; trailing samples that do not fill a frame are ignored.
-constexpr std::size_t filterbank_frame_count(std::size_t sample_count) {
+[[nodiscard]] constexpr std::size_t filterbank_frame_count(std::size_t sample_count) {
   if (sample_count < kFilterbankFrameLength) return 0;
   return (sample_count - kFilterbankFrameLength) / kFilterbankFrameShift + 1;
 }
@@ -30,7 +29,7 @@ constexpr std::size_t filterbank_frame_count(std::size_t sample_count) {
 // with NonFiniteAudioSample at the first infinite or NaN sample of the whole input, even
 // one that no frame covers. Fewer than 400 samples give a 0 x 80 matrix. Pure: no state
 // is kept between calls.
-std::expected<FeatureMatrix, SpeakerFeatureError> compute_wespeaker_filterbank_cmn(
+[[nodiscard]] std::expected<FeatureMatrix, SpeakerFeatureError> compute_wespeaker_filterbank_cmn(
     std::span<const float> samples, std::uint32_t sample_rate_hz);
 
 }  // namespace quillfen::speakers

@@ -132,6 +132,8 @@ template <int W>
   }
 }
 
+// Scratch of a vector kernel, reused from one group of W frames to the next. Vectors hold
+// one frame per lane.
 template <int W>
 struct VectorScratch {
   using F = typename Lanes<W>::F;
@@ -140,92 +142,111 @@ struct VectorScratch {
   F re[kFftSize];
   F im[kFftSize];
   F power[kSpectrumBins];
-  alignas(64) float energy[kFilterbankMelBins * W];
-  alignas(64) float logs[kFilterbankMelBins * W];
+  alignas(64) float energy[kMelBins * W];  // mel bin m of lane l at m * W + l
+  alignas(64) float logs[kMelBins * W];    // the same layout
 };
+
+// The samples of frames first, first + 1, ..., first + active - 1 (active <= W) into the
+// lanes of s.staging; lanes past the last frame repeat it, and their results are dropped.
+template <int W>
+[[gnu::always_inline]] inline void stage_frames(const float* samples, std::size_t first,
+                                                std::size_t active, VectorScratch<W>& s) {
+  for (std::size_t l = 0; l < W; ++l) {
+    const float* src = samples + (first + std::min(l, active - 1)) * kFilterbankFrameShift;
+    for (std::size_t i = 0; i < 400; ++i) s.staging[i * W + l] = src[i];
+  }
+}
+
+// Steps 1 to 4 (scale, DC removal, pre-emphasis, window) of the staged frames, stored in
+// bit-reversed order into s.re, with s.im zeroed: the input of the FFT stages.
+template <int W>
+[[gnu::always_inline]] inline void windowed_frames(const FilterbankTables& tables,
+                                                   VectorScratch<W>& s) {
+  using F = typename Lanes<W>::F;
+  F* const x = s.x;
+  F sum = splat<F>(-0.0f);
+  for (std::size_t i = 0; i < 400; ++i) {
+    F raw;
+    std::memcpy(&raw, s.staging + i * W, sizeof raw);
+    x[i] = raw * kSampleScale;
+    sum = sum + x[i];
+  }
+  const F mean = sum / 400.0f;
+  for (std::size_t i = 0; i < 400; ++i) x[i] = x[i] - mean;
+
+  const F zero = splat<F>(0.0f);
+  for (std::size_t i = 399; i >= 1; --i) {
+    s.re[kBitReversal[i]] = (x[i] - kPreemphasis * x[i - 1]) * tables.window[i];
+  }
+  s.re[0] = (x[0] - kPreemphasis * x[0]) * tables.window[0];
+  for (std::size_t i = 400; i < kFftSize; ++i) s.re[kBitReversal[i]] = zero;
+  for (std::size_t i = 0; i < kFftSize; ++i) s.im[i] = zero;
+}
+
+// Step 5 after the permutation: the butterfly stages L = 2, 4, ..., 512 in place.
+template <int W>
+[[gnu::always_inline]] inline void fft_stages(const FilterbankTables& tables, VectorScratch<W>& s) {
+  using F = typename Lanes<W>::F;
+  F* const re = s.re;
+  F* const im = s.im;
+  for (std::size_t len = 2; len <= kFftSize; len *= 2) {
+    const std::size_t half = len / 2;
+    const float* tw_re = tables.twiddle_re.data() + (half - 1);
+    const float* tw_im = tables.twiddle_im.data() + (half - 1);
+    for (std::size_t j = 0; j < kFftSize; j += len) {
+      for (std::size_t k = 0; k < half; ++k) {
+        const float wr = tw_re[k];
+        const float wi = tw_im[k];
+        const std::size_t a = j + k;
+        const std::size_t b = a + half;
+        const F tr = wr * re[b] - wi * im[b];
+        const F ti = wi * re[b] + wr * im[b];
+        const F ar = re[a];
+        const F ai = im[a];
+        re[b] = ar - tr;
+        im[b] = ai - ti;
+        re[a] = ar + tr;
+        im[a] = ai + ti;
+      }
+    }
+  }
+}
+
+// Steps 6 and 7: power spectrum, floored mel energies and their logarithms into s.logs.
+template <int W>
+[[gnu::always_inline]] inline void log_mel_energies(const FilterbankTables& tables,
+                                                    VectorScratch<W>& s) {
+  using F = typename Lanes<W>::F;
+  for (std::size_t k = 0; k < kSpectrumBins; ++k) {
+    s.power[k] = s.re[k] * s.re[k] + s.im[k] * s.im[k];
+  }
+  const F zero = splat<F>(0.0f);
+  const F log_floor = splat<F>(kLogFloor);
+  for (std::size_t m = 0; m < kMelBins; ++m) {
+    const std::span<const float> weights = tables.weights(m);
+    const F* bin_power = s.power + tables.mel_bins[m].start_bin;
+    F e = zero;
+    for (std::size_t j = 0; j < weights.size(); ++j) e = e + weights[j] * bin_power[j];
+    e = e > log_floor ? e : log_floor;
+    std::memcpy(s.energy + m * W, &e, sizeof e);
+  }
+  log_of_floored<W>(s.energy, s.logs, kMelBins * W);
+}
 
 template <int W>
 [[gnu::always_inline]] inline void log_mel_frames(const FilterbankTables& tables,
                                                   const float* samples, std::size_t first_frame,
                                                   std::size_t count, float* out) {
-  using F = typename Lanes<W>::F;
   auto scratch = std::make_unique<VectorScratch<W>>();
-  F* const x = scratch->x;
-  F* const re = scratch->re;
-  F* const im = scratch->im;
-  F* const power = scratch->power;
-  const F zero = splat<F>(0.0f);
-  const F log_floor = splat<F>(kLogFloor);
-
   for (std::size_t group = 0; group < count; group += W) {
     const std::size_t active = std::min<std::size_t>(W, count - group);
-    // Lanes past the last frame repeat it; their results are dropped.
-    const float* lane_samples[W];
-    for (std::size_t l = 0; l < W; ++l) {
-      const std::size_t frame = first_frame + group + std::min(l, active - 1);
-      lane_samples[l] = samples + frame * kFilterbankFrameShift;
-    }
-    float* const staging = scratch->staging;
-    for (std::size_t l = 0; l < W; ++l) {
-      const float* src = lane_samples[l];
-      for (std::size_t i = 0; i < 400; ++i) staging[i * W + l] = src[i];
-    }
-
-    F sum = splat<F>(-0.0f);
-    for (std::size_t i = 0; i < 400; ++i) {
-      F raw;
-      std::memcpy(&raw, staging + i * W, sizeof raw);
-      x[i] = raw * kSampleScale;
-      sum = sum + x[i];
-    }
-    const F mean = sum / 400.0f;
-    for (std::size_t i = 0; i < 400; ++i) x[i] = x[i] - mean;
-
-    for (std::size_t i = 399; i >= 1; --i) {
-      re[kBitReversal[i]] = (x[i] - kPreemphasis * x[i - 1]) * tables.window[i];
-    }
-    re[0] = (x[0] - kPreemphasis * x[0]) * tables.window[0];
-    for (std::size_t i = 400; i < kFftSize; ++i) re[kBitReversal[i]] = zero;
-    for (std::size_t i = 0; i < kFftSize; ++i) im[i] = zero;
-
-    for (std::size_t len = 2; len <= kFftSize; len *= 2) {
-      const std::size_t half = len / 2;
-      const float* tw_re = tables.twiddle_re.data() + (half - 1);
-      const float* tw_im = tables.twiddle_im.data() + (half - 1);
-      for (std::size_t j = 0; j < kFftSize; j += len) {
-        for (std::size_t k = 0; k < half; ++k) {
-          const float wr = tw_re[k];
-          const float wi = tw_im[k];
-          const std::size_t a = j + k;
-          const std::size_t b = a + half;
-          const F tr = wr * re[b] - wi * im[b];
-          const F ti = wi * re[b] + wr * im[b];
-          const F ar = re[a];
-          const F ai = im[a];
-          re[b] = ar - tr;
-          im[b] = ai - ti;
-          re[a] = ar + tr;
-          im[a] = ai + ti;
-        }
-      }
-    }
-
-    for (std::size_t k = 0; k < kSpectrumBins; ++k) power[k] = re[k] * re[k] + im[k] * im[k];
-
-    float* const energy = scratch->energy;
-    for (std::size_t m = 0; m < kFilterbankMelBins; ++m) {
-      const std::span<const float> weights = tables.weights(m);
-      const F* bin_power = power + tables.mel_bins[m].start_bin;
-      F e = zero;
-      for (std::size_t j = 0; j < weights.size(); ++j) e = e + weights[j] * bin_power[j];
-      e = e > log_floor ? e : log_floor;
-      std::memcpy(energy + m * W, &e, sizeof e);
-    }
-    log_of_floored<W>(energy, scratch->logs, kFilterbankMelBins * W);
-
+    stage_frames<W>(samples, first_frame + group, active, *scratch);
+    windowed_frames<W>(tables, *scratch);
+    fft_stages<W>(tables, *scratch);
+    log_mel_energies<W>(tables, *scratch);
     for (std::size_t l = 0; l < active; ++l) {
-      float* row = out + (group + l) * kFilterbankMelBins;
-      for (std::size_t m = 0; m < kFilterbankMelBins; ++m) row[m] = scratch->logs[m * W + l];
+      float* row = out + (group + l) * kMelBins;
+      for (std::size_t m = 0; m < kMelBins; ++m) row[m] = scratch->logs[m * W + l];
     }
   }
 }

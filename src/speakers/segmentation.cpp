@@ -1,6 +1,7 @@
 #include "speakers/segmentation.h"
 
 #include <array>
+#include <iterator>
 #include <utility>
 
 namespace quillfen::speakers {
@@ -21,15 +22,9 @@ bool is_overlap(std::size_t cls) { return cls >= 4 && cls <= 6; }
 }  // namespace
 
 std::string_view speaker_evidence_name(SpeakerEvidence evidence) {
-  switch (evidence) {
-    case SpeakerEvidence::None:
-      return "none";
-    case SpeakerEvidence::Single:
-      return "single";
-    case SpeakerEvidence::Multi:
-      return "multi";
-  }
-  return "none";
+  constexpr std::string_view kNames[] = {"none", "single", "multi"};  // by SpeakerEvidence
+  const auto index = static_cast<std::size_t>(evidence);
+  return index < std::size(kNames) ? kNames[index] : kNames[0];
 }
 
 std::size_t most_likely_class(std::span<const float> row) { return first_largest(row); }

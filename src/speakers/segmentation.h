@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "speakers/feature_matrix.h"
+#include "speakers/model_contract.h"
 
 namespace quillfen::speakers {
 
-inline constexpr std::size_t kSegmentationClasses = 7;
 // Share of speech frames a slot needs to count as active; evidence threshold for multi.
 inline constexpr double kActiveSlotShare = 0.1;
 inline constexpr double kMultiSpeakerThreshold = 0.05;

@@ -5,19 +5,9 @@
 #include <utility>
 
 #include "speakers/filterbank.h"
+#include "speakers/numeric.h"
 
 namespace quillfen::speakers {
-namespace {
-
-// floor(x) as a sample index for x >= 0; NaN and negative values give 0, values beyond the
-// 64-bit range the largest index.
-std::uint64_t index_floor(double x) {
-  if (!(x > 0.0)) return 0;
-  if (x >= 18446744073709551616.0) return UINT64_MAX;
-  return static_cast<std::uint64_t>(x);
-}
-
-}  // namespace
 
 std::expected<StatementAdmission, SpeakerFeatureError> admit_statement_features(
     std::span<const float> audio, std::uint32_t sample_rate_hz,
@@ -28,7 +18,7 @@ std::expected<StatementAdmission, SpeakerFeatureError> admit_statement_features(
   const double rate = static_cast<double>(sample_rate_hz);
   const std::uint64_t n = audio.size();
   const double duration = static_cast<double>(n) / rate;
-  const std::uint64_t min_samples = index_floor(rate * kMinStatementSeconds);
+  const std::uint64_t min_samples = saturating_u64(rate * kMinStatementSeconds);
 
   for (const StatementSpan& span : spans) {
     if (!span.start_s || !span.end_s || !std::isfinite(*span.start_s) ||
@@ -39,8 +29,8 @@ std::expected<StatementAdmission, SpeakerFeatureError> admit_statement_features(
     const double e = std::min(std::max(*span.end_s, 0.0), duration);
     if (!(e - s >= kMinStatementSeconds)) continue;
 
-    const std::uint64_t i0 = index_floor(s * rate);
-    const std::uint64_t i1 = index_floor(e * rate);
+    const std::uint64_t i0 = saturating_u64(s * rate);
+    const std::uint64_t i1 = saturating_u64(e * rate);
     const std::uint64_t lo = std::min(n, i0);
     const std::uint64_t hi = std::min(n, i1);
     const std::uint64_t length = i0 < hi ? hi - lo : 0;

@@ -5,43 +5,40 @@
 #include <cstring>
 
 namespace quillfen::speakers {
-namespace {
 
-// Length of the well-formed sequence starting at text[i], or 0 when it is ill-formed; in
-// that case *maximal_subpart receives the length of the longest prefix (at least 1) that
-// could still have begun a well-formed sequence.
-std::size_t well_formed_length(std::string_view text, std::size_t i, std::size_t* maximal_subpart) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  *maximal_subpart = 1;
-  if (lead < 0x80) return 1;
+Utf8Sequence decode_utf8(std::string_view text, std::size_t i) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  if (lead < 0x80) return {lead, 1};
   std::size_t length = 0;
-  unsigned char second_low = 0x80, second_high = 0xBF;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  char32_t cp = 0;
   if (lead >= 0xC2 && lead <= 0xDF) {
     length = 2;
+    cp = lead & 0x1F;
   } else if (lead >= 0xE0 && lead <= 0xEF) {
     length = 3;
-    if (lead == 0xE0) second_low = 0xA0;
-    if (lead == 0xED) second_high = 0x9F;
+    cp = lead & 0x0F;
+    if (lead == 0xE0) low = 0xA0;   // no overlong forms
+    if (lead == 0xED) high = 0x9F;  // no surrogates
   } else if (lead >= 0xF0 && lead <= 0xF4) {
     length = 4;
-    if (lead == 0xF0) second_low = 0x90;
-    if (lead == 0xF4) second_high = 0x8F;
+    cp = lead & 0x07;
+    if (lead == 0xF0) low = 0x90;   // no overlong forms
+    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
   } else {
-    return 0;
+    return {kIllFormedSequence, 1};
   }
   for (std::size_t k = 1; k < length; ++k) {
-    if (i + k >= text.size()) return 0;
-    const unsigned char b = byte(i + k);
-    const unsigned char low = k == 1 ? second_low : 0x80;
-    const unsigned char high = k == 1 ? second_high : 0xBF;
-    if (b < low || b > high) return 0;
-    *maximal_subpart = k + 1;
+    if (i + k >= text.size()) return {kIllFormedSequence, k};
+    const auto byte = static_cast<unsigned char>(text[i + k]);
+    if (byte < low || byte > high) return {kIllFormedSequence, k};
+    cp = (cp << 6) | (byte & 0x3F);
+    low = 0x80;
+    high = 0xBF;
   }
-  return length;
+  return {cp, length};
 }
-
-}  // namespace
 
 bool is_valid_utf8(std::string_view text) {
   std::size_t i = 0;
@@ -54,10 +51,9 @@ bool is_valid_utf8(std::string_view text) {
       i += 8;
     }
     if (i >= text.size()) break;
-    std::size_t subpart = 0;
-    const std::size_t length = well_formed_length(text, i, &subpart);
-    if (length == 0) return false;
-    i += length;
+    const Utf8Sequence sequence = decode_utf8(text, i);
+    if (sequence.code_point == kIllFormedSequence) return false;
+    i += sequence.length;
   }
   return true;
 }
@@ -67,15 +63,13 @@ std::string utf8_lossy(std::string_view text) {
   out.reserve(text.size());
   std::size_t i = 0;
   while (i < text.size()) {
-    std::size_t subpart = 0;
-    const std::size_t length = well_formed_length(text, i, &subpart);
-    if (length == 0) {
+    const Utf8Sequence sequence = decode_utf8(text, i);
+    if (sequence.code_point == kIllFormedSequence) {
       out += "\xEF\xBF\xBD";
-      i += subpart;
     } else {
-      out.append(text.substr(i, length));
-      i += length;
+      out.append(text.substr(i, sequence.length));
     }
+    i += sequence.length;
   }
   return out;
 }

@@ -22,55 +22,7 @@ constexpr std::array<TensorElementType, 20> kByOnnxCode = {
     TensorElementType::Bf16,   TensorElementType::F8E4M3Fn,  TensorElementType::F8E4M3Fnuz,
     TensorElementType::F8E5M2, TensorElementType::F8E5M2Fnuz};
 
-SpeakerOnnxError with_kind(SpeakerOnnxError::Kind kind) {
-  SpeakerOnnxError e;
-  e.kind = kind;
-  return e;
-}
-
 }  // namespace
-
-SpeakerOnnxError SpeakerOnnxError::empty_provider_plan() {
-  return with_kind(Kind::EmptyProviderPlan);
-}
-
-SpeakerOnnxError SpeakerOnnxError::provider_unavailable(std::string message) {
-  SpeakerOnnxError e = with_kind(Kind::ProviderUnavailable);
-  e.message = std::move(message);
-  return e;
-}
-
-SpeakerOnnxError SpeakerOnnxError::invalid_features(std::size_t frames, std::size_t bins) {
-  SpeakerOnnxError e = with_kind(Kind::InvalidFeatures);
-  e.frames = frames;
-  e.bins = bins;
-  return e;
-}
-
-SpeakerOnnxError SpeakerOnnxError::invalid_audio_window(std::size_t expected, std::size_t actual) {
-  SpeakerOnnxError e = with_kind(Kind::InvalidAudioWindow);
-  e.expected = expected;
-  e.actual = actual;
-  return e;
-}
-
-SpeakerOnnxError SpeakerOnnxError::model_io_mismatch(std::string message) {
-  SpeakerOnnxError e = with_kind(Kind::ModelIoMismatch);
-  e.message = std::move(message);
-  return e;
-}
-
-SpeakerOnnxError SpeakerOnnxError::missing_output(std::string name) {
-  SpeakerOnnxError e = with_kind(Kind::MissingOutput);
-  e.name = std::move(name);
-  return e;
-}
-
-SpeakerOnnxError SpeakerOnnxError::runtime(std::string message) {
-  SpeakerOnnxError e = with_kind(Kind::Runtime);
-  e.message = std::move(message);
-  return e;
-}
 
 std::string SpeakerOnnxError::to_string() const {
   switch (kind) {

@@ -6,12 +6,13 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace quillfen::onnx {
 
-// Error of opening or running a speaker model. Each kind uses only the fields its display
+// Error of opening or running a speaker model. Each kind sets only the fields its display
 // text names.
-struct SpeakerOnnxError {
+struct [[nodiscard]] SpeakerOnnxError {
   enum class Kind : std::uint8_t {
     EmptyProviderPlan,    // no fields
     ProviderUnavailable,  // message
@@ -23,23 +24,33 @@ struct SpeakerOnnxError {
   };
 
   Kind kind = Kind::EmptyProviderPlan;
-  std::string message;
-  std::string name;
-  std::size_t frames = 0;
-  std::size_t bins = 0;
-  std::size_t expected = 0;
-  std::size_t actual = 0;
+  std::string message{};
+  std::string name{};
+  std::size_t frames = 0, bins = 0;
+  std::size_t expected = 0, actual = 0;
 
-  static SpeakerOnnxError empty_provider_plan();
-  static SpeakerOnnxError provider_unavailable(std::string message);
-  static SpeakerOnnxError invalid_features(std::size_t frames, std::size_t bins);
-  static SpeakerOnnxError invalid_audio_window(std::size_t expected, std::size_t actual);
-  static SpeakerOnnxError model_io_mismatch(std::string message);
-  static SpeakerOnnxError missing_output(std::string name);
-  static SpeakerOnnxError runtime(std::string message);
+  static SpeakerOnnxError empty_provider_plan() { return {.kind = Kind::EmptyProviderPlan}; }
+  static SpeakerOnnxError provider_unavailable(std::string message) {
+    return {.kind = Kind::ProviderUnavailable, .message = std::move(message)};
+  }
+  static SpeakerOnnxError invalid_features(std::size_t frames, std::size_t bins) {
+    return {.kind = Kind::InvalidFeatures, .frames = frames, .bins = bins};
+  }
+  static SpeakerOnnxError invalid_audio_window(std::size_t expected, std::size_t actual) {
+    return {.kind = Kind::InvalidAudioWindow, .expected = expected, .actual = actual};
+  }
+  static SpeakerOnnxError model_io_mismatch(std::string message) {
+    return {.kind = Kind::ModelIoMismatch, .message = std::move(message)};
+  }
+  static SpeakerOnnxError missing_output(std::string name) {
+    return {.kind = Kind::MissingOutput, .name = std::move(name)};
+  }
+  static SpeakerOnnxError runtime(std::string message) {
+    return {.kind = Kind::Runtime, .message = std::move(message)};
+  }
 
   // Display text, for example "speaker ONNX model IO mismatch: expected one input, got 2".
-  std::string to_string() const;
+  [[nodiscard]] std::string to_string() const;
 
   friend bool operator==(const SpeakerOnnxError&, const SpeakerOnnxError&) = default;
 };
@@ -70,15 +81,15 @@ enum class TensorElementType : std::uint8_t {
 };
 
 // "f32", "u8", ..., "f8_e5m2fnuz".
-std::string_view tensor_element_type_name(TensorElementType type);
+[[nodiscard]] std::string_view tensor_element_type_name(TensorElementType type);
 
 // Name of an ONNX tensor element type code (the TensorProto.DataType number, which the
 // runtime's element-type enumeration mirrors): the table name for the twenty named types,
 // "element type {code}" for any other code (undefined, 4-bit and later additions).
-std::string onnx_element_type_name(std::int32_t onnx_code);
+[[nodiscard]] std::string onnx_element_type_name(std::int32_t onnx_code);
 
 // Quoted form of a model value name: double quotes around it, with every double quote and
 // backslash inside preceded by a backslash.
-std::string quote_model_name(std::string_view name);
+[[nodiscard]] std::string quote_model_name(std::string_view name);
 
 }  // namespace quillfen::onnx

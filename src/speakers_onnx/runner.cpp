@@ -10,44 +10,27 @@ namespace quillfen::onnx {
 
 namespace {
 
-std::string value_type_name(ONNXType type) {
-  switch (type) {
-    case ONNX_TYPE_TENSOR:
-      return "Tensor";
-    case ONNX_TYPE_SEQUENCE:
-      return "Sequence";
-    case ONNX_TYPE_MAP:
-      return "Map";
-    case ONNX_TYPE_OPAQUE:
-      return "Opaque";
-    case ONNX_TYPE_SPARSETENSOR:
-      return "SparseTensor";
-    case ONNX_TYPE_OPTIONAL:
-      return "Optional";
-    case ONNX_TYPE_UNKNOWN:
-      break;
-  }
-  return "Unknown";
-}
+// The runtime's value types: how the engine classifies each, and its name in messages.
+struct ValueType {
+  ONNXType type;
+  ModelValueKind kind;
+  const char* name;
+};
+constexpr ValueType kValueTypes[] = {
+    {ONNX_TYPE_TENSOR, ModelValueKind::Tensor, "Tensor"},
+    {ONNX_TYPE_SEQUENCE, ModelValueKind::Sequence, "Sequence"},
+    {ONNX_TYPE_MAP, ModelValueKind::Map, "Map"},
+    {ONNX_TYPE_OPAQUE, ModelValueKind::Opaque, "Opaque"},
+    {ONNX_TYPE_SPARSETENSOR, ModelValueKind::SparseTensor, "SparseTensor"},
+    {ONNX_TYPE_OPTIONAL, ModelValueKind::Optional, "Optional"},
+};
+constexpr ValueType kUnknownValueType = {ONNX_TYPE_UNKNOWN, ModelValueKind::Unknown, "Unknown"};
 
-ModelValueKind model_value_kind(ONNXType type) {
-  switch (type) {
-    case ONNX_TYPE_TENSOR:
-      return ModelValueKind::Tensor;
-    case ONNX_TYPE_SEQUENCE:
-      return ModelValueKind::Sequence;
-    case ONNX_TYPE_MAP:
-      return ModelValueKind::Map;
-    case ONNX_TYPE_OPAQUE:
-      return ModelValueKind::Opaque;
-    case ONNX_TYPE_SPARSETENSOR:
-      return ModelValueKind::SparseTensor;
-    case ONNX_TYPE_OPTIONAL:
-      return ModelValueKind::Optional;
-    case ONNX_TYPE_UNKNOWN:
-      break;
+const ValueType& value_type(ONNXType type) {
+  for (const ValueType& known : kValueTypes) {
+    if (known.type == type) return known;
   }
-  return ModelValueKind::Unknown;
+  return kUnknownValueType;
 }
 
 std::expected<std::vector<std::int64_t>, SpeakerOnnxError> tensor_dims(
@@ -64,7 +47,7 @@ std::expected<DeclaredValueType, SpeakerOnnxError> declared_type(const OrtApi& a
   ONNXType onnx_type = ONNX_TYPE_UNKNOWN;
   QUILLFEN_ORT_TRY(api, api.GetOnnxTypeFromTypeInfo(info, &onnx_type));
   DeclaredValueType declared;
-  declared.kind = model_value_kind(onnx_type);
+  declared.kind = value_type(onnx_type).kind;
   if (declared.kind != ModelValueKind::Tensor) return declared;
   const OrtTensorTypeAndShapeInfo* tensor_info = nullptr;  // owned by info
   QUILLFEN_ORT_TRY(api, api.CastTypeInfoToTensorInfo(info, &tensor_info));
@@ -125,11 +108,11 @@ std::expected<FloatTensor, SpeakerOnnxError> read_float_tensor(ValueHandle value
   if (!api_or) return std::unexpected(api_or.error());
   const OrtApi& api = **api_or;
 
-  ONNXType value_type = ONNX_TYPE_UNKNOWN;
-  QUILLFEN_ORT_TRY(api, api.GetValueType(value.get(), &value_type));
-  if (value_type != ONNX_TYPE_TENSOR) {
+  ONNXType type = ONNX_TYPE_UNKNOWN;
+  QUILLFEN_ORT_TRY(api, api.GetValueType(value.get(), &type));
+  if (type != ONNX_TYPE_TENSOR) {
     return std::unexpected(SpeakerOnnxError::runtime("Cannot extract a Tensor<f32> from " +
-                                                     value_type_name(value_type)));
+                                                     std::string(value_type(type).name)));
   }
 
   OrtTensorTypeAndShapeInfo* raw_info = nullptr;
@@ -154,10 +137,10 @@ std::expected<FloatTensor, SpeakerOnnxError> read_float_tensor(ValueHandle value
       mem_type != OrtMemTypeCPUOutput) {
     const char* device_name = nullptr;
     QUILLFEN_ORT_TRY(api, api.MemoryInfoGetName(memory, &device_name));
-    return std::unexpected(SpeakerOnnxError::runtime(
-        std::string("Cannot extract from value on device `") +
-        speakers::utf8_lossy(device_name != nullptr ? device_name : "") +
-        "`, which is not CPU accessible"));
+    return std::unexpected(
+        SpeakerOnnxError::runtime(std::string("Cannot extract from value on device `") +
+                                  speakers::utf8_lossy(device_name != nullptr ? device_name : "") +
+                                  "`, which is not CPU accessible"));
   }
 
   auto shape = tensor_dims(api, info.get());
@@ -216,12 +199,14 @@ std::expected<SpeakerModelRunner, SpeakerOnnxError> SpeakerModelRunner::open(
 }
 
 std::expected<FloatTensor, SpeakerOnnxError> SpeakerModelRunner::run(
-    std::span<float> input, std::span<const std::int64_t> shape) const {
+    std::span<const float> input, std::span<const std::int64_t> shape) const {
   const OrtApi& api = *ort_api();  // non-null: the runner opened
 
   OrtValue* raw_input = nullptr;
+  // The C API takes the buffer of every tensor as writable; an input tensor is only read.
+  void* input_data = const_cast<float*>(input.data());
   QUILLFEN_ORT_TRY(api, api.CreateTensorWithDataAsOrtValue(
-                            cpu_memory_.get(), input.data(), input.size_bytes(), shape.data(),
+                            cpu_memory_.get(), input_data, input.size_bytes(), shape.data(),
                             shape.size(), ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT, &raw_input));
   ValueHandle input_value(raw_input);
 

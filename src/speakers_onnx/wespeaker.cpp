@@ -1,6 +1,7 @@
 #include "speakers_onnx/wespeaker.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -9,36 +10,33 @@ namespace quillfen::onnx {
 namespace {
 
 constexpr std::array<DimSpec, 3> kInputDims = {DimSpec::any(), DimSpec::any(),
-                                               DimSpec::exactly(kWespeakerFeatureBins)};
+                                               DimSpec::exactly(speakers::kMelBins)};
 constexpr std::array<DimSpec, 2> kOutputDims = {DimSpec::any(),
-                                                DimSpec::exactly(kWespeakerEmbeddingDim)};
+                                                DimSpec::exactly(speakers::kEmbeddingDim)};
+constexpr ModelInterface kInterface = {"feats", kInputDims, "embs", kOutputDims};
 
 }  // namespace
 
 std::expected<WespeakerEmbedder, SpeakerOnnxError> WespeakerEmbedder::open(
     const std::filesystem::path& model_path, std::span<const SpeakerExecutionProvider> plan) {
-  auto runner =
-      SpeakerModelRunner::open(model_path, plan, "feats", kInputDims, "embs", kOutputDims);
-  if (!runner) return std::unexpected(runner.error());
-  return WespeakerEmbedder(std::move(*runner));
+  return open_as<WespeakerEmbedder>(model_path, plan, kInterface);
 }
 
 std::expected<SpeakerEmbedding, SpeakerOnnxError> WespeakerEmbedder::embed(
     const speakers::FeatureMatrix& features) const {
-  if (features.frames() == 0 || features.bins() != kWespeakerFeatureBins) {
+  if (features.frames() == 0 || features.bins() != speakers::kMelBins) {
     return std::unexpected(SpeakerOnnxError::invalid_features(features.frames(), features.bins()));
   }
-  std::vector<float> values = features.values();
   const std::array<std::int64_t, 3> shape = {1, static_cast<std::int64_t>(features.frames()),
-                                             kWespeakerFeatureBins};
-  auto output = runner_.run(values, shape);
+                                             speakers::kMelBins};
+  auto output = runner_.run(features.values(), shape);
   if (!output) return std::unexpected(output.error());
 
-  constexpr std::array<std::int64_t, 2> kExpected = {1, kWespeakerEmbeddingDim};
+  constexpr std::array<std::int64_t, 2> kExpected = {1, speakers::kEmbeddingDim};
   if (!std::ranges::equal(output->shape, kExpected)) {
     return std::unexpected(SpeakerOnnxError::model_io_mismatch(
         "output shape " + format_shape(output->shape) + " is not [1, " +
-        std::to_string(kWespeakerEmbeddingDim) + "]"));
+        std::to_string(speakers::kEmbeddingDim) + "]"));
   }
   SpeakerEmbedding embedding;
   std::ranges::copy(output->values, embedding.begin());

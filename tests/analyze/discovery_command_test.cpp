@@ -13,12 +13,14 @@
 
 #include "request_text.h"
 #include "support/paths.h"
+#include "support/unit_rows.h"
 
 namespace quillfen::analyze {
 namespace {
 
 using quillfen::testing::ProcessResult;
 using quillfen::testing::TempDir;
+using quillfen::testing::unit_rows;
 using quillfen::testing::write_file;
 using quillfen::testing::write_floats;
 using testing::error_line;
@@ -26,47 +28,26 @@ using testing::error_line;
 const std::string kSchema = "quillfen-speaker-discovery-cluster-request-v1";
 const std::string kMissing = "/nonexistent-quillfen-dir/embeddings.f32";
 
-// A discovery request as ordered members with raw JSON values; starts valid (apart from
-// naming a payload that does not exist).
-class DiscoveryText {
+// A discovery request; starts valid (apart from naming a payload that does not exist).
+class DiscoveryText : public testing::JsonMembersText<DiscoveryText> {
  public:
-  DiscoveryText& set(const std::string& key, std::string raw) {
-    for (auto& member : members_) {
-      if (member.first == key) return member.second = std::move(raw), *this;
-    }
-    members_.emplace_back(key, std::move(raw));
-    return *this;
-  }
-  DiscoveryText& str(const std::string& key, const std::string& text) {
-    return set(key, "\"" + text + "\"");
-  }
+  DiscoveryText()
+      : JsonMembersText({
+            {"schema", "\"" + kSchema + "\""},
+            {"embeddings_f32le_path", "\"" + kMissing + "\""},
+            {"shape", "[2,3]"},
+            {"payload_format", "\"raw-f32le-row-major-v1\""},
+            {"dtype", "\"float32-le\""},
+            {"min_cluster_size", "2"},
+            {"min_samples", "1"},
+        }) {}
+
   DiscoveryText& path(const std::filesystem::path& p) { return str("embeddings_f32le_path", p); }
   DiscoveryText& shape(const std::string& raw) { return set("shape", raw); }
   DiscoveryText& params(std::uint64_t min_cluster_size, std::uint64_t min_samples) {
     set("min_cluster_size", std::to_string(min_cluster_size));
     return set("min_samples", std::to_string(min_samples));
   }
-  DiscoveryText& drop(const std::string& key) {
-    std::erase_if(members_, [&](const auto& member) { return member.first == key; });
-    return *this;
-  }
-  std::string text() const {
-    std::string out = "{";
-    for (const auto& [key, raw] : members_)
-      out += (out.size() > 1 ? ",\"" : "\"") + key + "\":" + raw;
-    return out + "}";
-  }
-
- private:
-  std::vector<std::pair<std::string, std::string>> members_ = {
-      {"schema", "\"" + kSchema + "\""},
-      {"embeddings_f32le_path", "\"" + kMissing + "\""},
-      {"shape", "[2,3]"},
-      {"payload_format", "\"raw-f32le-row-major-v1\""},
-      {"dtype", "\"float32-le\""},
-      {"min_cluster_size", "2"},
-      {"min_samples", "1"},
-  };
 };
 
 ProcessResult run(const DiscoveryText& request) {
@@ -93,17 +74,6 @@ void expect_success(const ProcessResult& result, const std::string& expected_out
   EXPECT_EQ(result.out, expected_out);
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(result.status, 0);
-}
-
-// Each row scaled to unit length in 64-bit, then stored as 32-bit floats, row-major.
-std::vector<float> unit_rows(const std::vector<std::vector<double>>& rows) {
-  std::vector<float> values;
-  for (const auto& row : rows) {
-    double sum = 0.0;
-    for (double v : row) sum += v * v;
-    for (double v : row) values.push_back(static_cast<float>(v / std::sqrt(sum)));
-  }
-  return values;
 }
 
 // Two tight pairs near (1,0,0) and (0.8,0.6,0), and a far row at (0,0,-1).

@@ -7,32 +7,28 @@
 
 namespace quillfen::analyze::testing {
 
-// A request document as ordered top-level members with raw JSON values; starts valid.
-class RequestText {
+// A request document as ordered top-level members with raw JSON values. Derived is the
+// request type, so that calls chain.
+template <typename Derived>
+class JsonMembersText {
  public:
+  using Members = std::vector<std::pair<std::string, std::string>>;
+
   // Replaces the raw value of key, or appends the member.
-  RequestText& set(const std::string& key, std::string raw) {
+  Derived& set(const std::string& key, std::string raw) {
     for (auto& member : members_) {
-      if (member.first == key) return member.second = std::move(raw), *this;
+      if (member.first == key) return member.second = std::move(raw), self();
     }
     members_.emplace_back(key, std::move(raw));
-    return *this;
+    return self();
   }
   // A JSON string value (the text must not need escaping).
-  RequestText& str(const std::string& key, const std::string& text) {
+  Derived& str(const std::string& key, const std::string& text) {
     return set(key, "\"" + text + "\"");
   }
-  RequestText& models(const std::string& pyannote, const std::string& wespeaker) {
-    return set("models", R"({"pyannote_segmentation_onnx_path":")" + pyannote +
-                             R"(","wespeaker_onnx_path":")" + wespeaker + "\"}");
-  }
-  RequestText& spans(const std::string& statement_spans, const std::string& diarization_spans) {
-    set("statement_embedding", "{\"spans\":" + statement_spans + "}");
-    return set("diarization", "{\"spans\":" + diarization_spans + "}");
-  }
-  RequestText& drop(const std::string& key) {
+  Derived& drop(const std::string& key) {
     std::erase_if(members_, [&](const auto& member) { return member.first == key; });
-    return *this;
+    return self();
   }
   std::string text() const {
     std::string out = "{";
@@ -41,17 +37,38 @@ class RequestText {
     return out + "}";
   }
 
+ protected:
+  explicit JsonMembersText(Members members) : members_(std::move(members)) {}
+
  private:
-  std::vector<std::pair<std::string, std::string>> members_ = {
-      {"schema", "\"quillfen-speaker-analyze-request-v1\""},
-      {"sample_rate_hz", "16000"},
-      {"full_audio_f32le_path", "\"/data/full.f32\""},
-      {"output_payload_f32le_path", "\"/data/statements.f32\""},
-      {"models",
-       R"({"pyannote_segmentation_onnx_path":"/models/seg.onnx","wespeaker_onnx_path":"/models/emb.onnx"})"},
-      {"statement_embedding", R"({"spans":[{"statement_id":1,"start_s":0.0,"end_s":2.5}]})"},
-      {"diarization", R"({"spans":[{"statement_id":1,"start_s":0.0,"end_s":2.5}]})"},
-  };
+  Derived& self() { return static_cast<Derived&>(*this); }
+
+  Members members_;
+};
+
+// An analyze request; starts valid.
+class RequestText : public JsonMembersText<RequestText> {
+ public:
+  RequestText()
+      : JsonMembersText({
+            {"schema", "\"quillfen-speaker-analyze-request-v1\""},
+            {"sample_rate_hz", "16000"},
+            {"full_audio_f32le_path", "\"/data/full.f32\""},
+            {"output_payload_f32le_path", "\"/data/statements.f32\""},
+            {"models",
+             R"({"pyannote_segmentation_onnx_path":"/models/seg.onnx","wespeaker_onnx_path":"/models/emb.onnx"})"},
+            {"statement_embedding", R"({"spans":[{"statement_id":1,"start_s":0.0,"end_s":2.5}]})"},
+            {"diarization", R"({"spans":[{"statement_id":1,"start_s":0.0,"end_s":2.5}]})"},
+        }) {}
+
+  RequestText& models(const std::string& pyannote, const std::string& wespeaker) {
+    return set("models", R"({"pyannote_segmentation_onnx_path":")" + pyannote +
+                             R"(","wespeaker_onnx_path":")" + wespeaker + "\"}");
+  }
+  RequestText& spans(const std::string& statement_spans, const std::string& diarization_spans) {
+    set("statement_embedding", "{\"spans\":" + statement_spans + "}");
+    return set("diarization", "{\"spans\":" + diarization_spans + "}");
+  }
 };
 
 // The expected standard-error line of a failed run, newline included (the detail is

@@ -30,6 +30,16 @@ std::string mismatch_text(const SpeakerOnnxError& error) {
   return error.message;
 }
 
+// Opening each named test model as a Runner fails with a model-interface mismatch of that text.
+template <typename Runner>
+void expect_open_mismatches(const std::vector<std::pair<std::string, std::string>>& cases) {
+  for (const auto& [name, text] : cases) {
+    auto runner = Runner::open(model(name), kPlan);
+    ASSERT_FALSE(runner) << name;
+    EXPECT_EQ(mismatch_text(runner.error()), text);
+  }
+}
+
 // Window offset of the one sample that frame f of the test segmentation model reads.
 std::size_t read_offset(std::size_t frame) { return (80000 * (2 * frame + 1)) / 589; }
 
@@ -58,21 +68,13 @@ TEST(RunnerOpen, RefusesModelsWithTheWrongInterface) {
       {"seg_bad_utf8_input", "input name \"input_v\xEF\xBF\xBDlues\" is not \"input_values\""},
       {"embedding", "input name \"feats\" is not \"input_values\""},
   };
-  for (const auto& [name, text] : segmentation_cases) {
-    auto segmenter = PyannoteSegmenter::open(model(name), kPlan);
-    ASSERT_FALSE(segmenter) << name;
-    EXPECT_EQ(mismatch_text(segmenter.error()), text);
-  }
+  expect_open_mismatches<PyannoteSegmenter>(segmentation_cases);
   const std::vector<std::pair<std::string, std::string>> embedding_cases = {
       {"emb_wrong_bins", "input \"feats\" dim 2 is 64, not 80"},
       {"emb_dynamic_dim", "output \"embs\" dim 1 is -1, not 256"},
       {"segmentation", "input name \"input_values\" is not \"feats\""},
   };
-  for (const auto& [name, text] : embedding_cases) {
-    auto embedder = WespeakerEmbedder::open(model(name), kPlan);
-    ASSERT_FALSE(embedder) << name;
-    EXPECT_EQ(mismatch_text(embedder.error()), text);
-  }
+  expect_open_mismatches<WespeakerEmbedder>(embedding_cases);
 }
 
 TEST(RunnerOpen, SessionErrorsPassUnchanged) {
