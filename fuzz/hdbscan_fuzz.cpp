@@ -1,7 +1,11 @@
 // The optimised HDBSCAN against the plain transcription kept beside the tests, stage by stage,
 // on small fuzzed matrices: values from a small grid (exact duplicates and distance ties),
 // zero rows, and now and then a free value. Input: n, dimensions, min_cluster_size,
-// min_samples, then one byte per value.
+// min_samples, then one byte per value. The grouped stages (core distances and Prim's loop over
+// groups of nearby rows) are also run with groups of 1 to 8 rows, with and without the table of
+// group pair bounds, so that small inputs take the paths that only many groups reach otherwise;
+// the group size and the table come from the upper parts of the dimension and
+// min_cluster_size bytes.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -10,7 +14,11 @@
 
 #include "fuzz_support.h"
 #include "speakers/hdbscan_reference.h"
+#include "speakers/hdbscan/core_distances.h"
+#include "speakers/hdbscan/group_bounds.h"
 #include "speakers/hdbscan/hdbscan.h"
+#include "speakers/hdbscan/prim.h"
+#include "speakers/hdbscan/row_groups.h"
 
 namespace hdbscan = quillfen::speakers::hdbscan;
 namespace reference = quillfen::testing::reference;
@@ -41,6 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t dims = 1 + data[1] % 5;
   const std::size_t min_cluster_size = 2 + data[2] % 9;
   const std::size_t min_samples = 1 + data[3] % std::min<std::size_t>(n, 9);
+  const std::size_t group_capacity = 1 + (data[1] / 5) % 8;
+  const std::size_t max_table_groups = (data[2] / 9) % 2 == 0 ? 4096 : 0;
   data += 4;
 
   std::vector<std::vector<double>> rows(n, std::vector<double>(dims, 0.0));
@@ -56,6 +66,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require(core == reference::core_distances(rows, min_samples), "core distances differ");
   auto edges = hdbscan::prim_mst(views, core);
   require(edges == reference::prim_mst(rows, core), "minimum spanning tree differs");
+
+  hdbscan::RowGroups groups = hdbscan::group_rows(views, group_capacity);
+  const hdbscan::GroupPairBounds bounds(groups, max_table_groups);
+  require(hdbscan::core_distances(views, groups, bounds, min_samples) == core,
+          "grouped core distances differ");
+  require(hdbscan::prim_mst(views, core, groups, bounds) == edges,
+          "grouped minimum spanning tree differs");
+
   hdbscan::sort_mst_by_dist(edges);
   const auto slt = hdbscan::single_linkage(edges, n);
   require(slt == reference::single_linkage(reference::prim_mst(rows, core), n),
