@@ -152,15 +152,16 @@ class EngineErrorTest(EngineTestCase):
                 self.assertEqual((e.exit_status, e.signal, e.stderr, str(e)), (status, signal, stderr, message))
 
     def test_the_time_limit_stops_the_engine_and_what_it_started(self):
-        # A wrapper script whose own child does the waiting: the whole process group is stopped.
+        # A wrapper script whose own child does the waiting: the whole process group is stopped. The
+        # limit leaves the script time to start its child and note it, even on a loaded machine.
         child = self.path("child.pid")
         engine = Engine(self.fake_engine("slow", f'sleep 60 & echo $! > "{child}"; wait'), timeout_s=30)
         started = time.monotonic()
         with self.assertRaises(EngineTimeout) as caught:
-            engine.analyze(AUDIO, spans(), SEGMENTATION, EMBEDDING, timeout_s=0.5)
+            engine.analyze(AUDIO, spans(), SEGMENTATION, EMBEDDING, timeout_s=2.5)
         self.assertLess(time.monotonic() - started, 20)
-        self.assertEqual(caught.exception.timeout_s, 0.5)
-        self.assertEqual(str(caught.exception), "the engine did not finish within 0.5 s and was stopped")
+        self.assertEqual(caught.exception.timeout_s, 2.5)
+        self.assertEqual(str(caught.exception), "the engine did not finish within 2.5 s and was stopped")
         self.assertIsInstance(caught.exception, EngineCrashed)
         with open(child) as f:
             assert_process_ends(self, int(f.read()))
