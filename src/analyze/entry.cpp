@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <exception>
+#include <iostream>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -50,6 +51,19 @@ std::string unexpected_failure_detail(std::exception_ptr failure) {
   } catch (...) {
   }
   return "unexpected failure";
+}
+
+// The engine writes only its one line, to the descriptors directly. The runtime library writes
+// messages of its own to the C++ standard streams (for example "Schema error: std::bad_alloc"
+// when memory runs out while it registers its operators); those streams are failed here, so
+// that nothing but the line reaches the caller.
+void silence_library_streams() {
+  for (std::ostream* stream : {&std::cout, &std::cerr, &std::clog}) {
+    stream->setstate(std::ios_base::badbit);
+  }
+  for (std::wostream* stream : {&std::wcout, &std::wcerr, &std::wclog}) {
+    stream->setstate(std::ios_base::badbit);
+  }
 }
 
 // A standard stream the caller closed keeps its number taken by /dev/null, opened so that the
@@ -101,6 +115,7 @@ int run_process_entry(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   ::signal(SIGXFSZ, SIG_IGN);
   hold_closed_standard_streams();
+  silence_library_streams();
   std::vector<std::string> args;
   try {
     args = arguments_from_argv(argc, argv);

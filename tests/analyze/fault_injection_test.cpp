@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -201,6 +203,44 @@ TEST_F(Faults, OutOfMemoryWhileReadingAudioOrStandardInput) {
   expect_error(run_engine({}, "", endless_input), 75, "internal-error", kOutOfMemory);
   expect_error(run_engine({"discovery-cluster"}, "", endless_input), 75, "internal-error",
                kOutOfMemory);
+}
+
+// Under every address-space limit from the smallest working one down to where the libraries
+// cannot load or initialise (before the engine's code runs), the run ends with exactly one line
+// on one stream: messages the runtime library writes of its own (as "Schema error:
+// std::bad_alloc" while it registers its operators) never reach the caller. (Which limits work is
+// not monotonic: some below the smallest one found by bisection work too.)
+TEST_F(Faults, EveryAddressSpaceLimitGivesOneLine) {
+  if (!kAddressSpaceLimitsWork) GTEST_SKIP() << "address-space limits do not work under sanitizers";
+  const rlim_t base = smallest_working_address_space({}, request_.text());
+  ASSERT_GT(base, 16 * kMiB);
+  const auto one_line = [](const std::string& text, std::string_view schema) {
+    return std::count(text.begin(), text.end(), '\n') == 1 &&
+           text.starts_with(R"({"schema":")" + std::string(schema) + R"(",)") &&
+           text.ends_with("}\n");
+  };
+  int error_runs = 0;
+  for (rlim_t limit = base - kMiB / 4; limit > base - 16 * kMiB; limit -= kMiB / 4) {
+    const ProcessResult result = analyze(ProcessOptions().limit(RLIMIT_AS, limit));
+    // The floor: the loader could not map the libraries, or the runtime library's own static
+    // initialisation ran out of memory, both before the engine's code runs.
+    if (result.status == 127) break;
+    if (result.signal == SIGABRT && result.err == "terminate called without an active exception\n")
+      break;
+    SCOPED_TRACE(::testing::Message() << "limit " << limit << " bytes, status " << result.status
+                                      << ", stderr: " << result.err);
+    ASSERT_EQ(result.signal, 0);
+    if (result.status == 0) {
+      EXPECT_TRUE(one_line(result.out, "quillfen-speaker-analyze-response-v1"));
+      EXPECT_EQ(result.err, "");
+      continue;
+    }
+    EXPECT_TRUE(result.status == 69 || result.status == 75);
+    EXPECT_EQ(result.out, "");
+    EXPECT_TRUE(one_line(result.err, "quillfen-speaker-analyze-error-v1"));
+    ++error_runs;
+  }
+  EXPECT_GT(error_runs, 4);
 }
 
 // The serialized model followed by a second graph member holding one unused float
