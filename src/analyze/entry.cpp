@@ -17,6 +17,7 @@
 #include "analyze/command.h"
 #include "analyze/file_descriptor.h"
 #include "analyze/json.h"
+#include "analyze/raw_files.h"
 #include "analyze/system_text.h"
 #include "speakers/utf8_text.h"
 
@@ -167,6 +168,7 @@ int run_entry_steps(std::span<const std::string> args, int in_fd, int out_fd, in
     return kStdinFailureExitStatus;
   }
 
+  const ResponseStreamsGuard response_streams(out_fd, err_fd);
   auto response = run_command_request(*command, *text);
   // The request text is no longer needed while the response is rendered.
   std::string().swap(*text);

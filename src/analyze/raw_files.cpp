@@ -130,11 +130,45 @@ std::vector<std::uint8_t> encode_matrix(std::span<const float> values) {
 
 namespace {
 
+// A file the payload writer must not write, by identity.
+struct ReservedFile {
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::string_view message;
+};
+
+// The files of the current ResponseStreamsGuard (none outside one).
+std::vector<ReservedFile>& reserved_files() {
+  static std::vector<ReservedFile> files;
+  return files;
+}
+
+void reserve_file(int fd, std::string_view message) {
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && !S_ISCHR(info.st_mode)) {
+    reserved_files().push_back({info.st_dev, info.st_ino, message});
+  }
+}
+
+// The message for a path that names a reserved file, or empty.
+std::string_view reserved_message(const std::string& path) {
+  if (reserved_files().empty()) return {};
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return {};
+  for (const ReservedFile& file : reserved_files()) {
+    if (file.device == info.st_dev && file.inode == info.st_ino) return file.message;
+  }
+  return {};
+}
+
 std::expected<void, AnalyzeError> write_one(const PayloadWrite& write) {
   const auto fail = [&](std::string message) {
     return std::unexpected(AnalyzeError::output_unwritable(write.path, std::move(message)));
   };
   if (has_nul(write.path)) return fail(std::string(kNulInPathMessage));
+  if (const std::string_view reserved = reserved_message(write.path); !reserved.empty()) {
+    return fail(std::string(reserved));
+  }
   auto file = FileDescriptor::open(write.path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
   if (!file) return fail(os_error_text(file.error()));
   const int error = write_fully(file->get(), std::as_bytes(std::span(write.bytes)));
@@ -147,6 +181,14 @@ std::expected<void, AnalyzeError> write_one(const PayloadWrite& write) {
 }
 
 }  // namespace
+
+ResponseStreamsGuard::ResponseStreamsGuard(int out_fd, int err_fd) {
+  reserved_files().clear();
+  reserve_file(out_fd, "it is the engine's standard output");
+  reserve_file(err_fd, "it is the engine's standard error");
+}
+
+ResponseStreamsGuard::~ResponseStreamsGuard() { reserved_files().clear(); }
 
 std::expected<void, AnalyzeError> write_payloads(std::span<const PayloadWrite> writes) {
   for (const PayloadWrite& write : writes) {

@@ -427,6 +427,38 @@ TEST_F(Faults, StandardStreamsClosedOrFull) {
 // ---------------------------------------------------------------------------------------
 // Output paths that cannot be written.
 
+// A payload path that names one of the engine's own streams is refused before anything is
+// written: payload bytes never mix with the line, and the caller's file is not overwritten by both.
+TEST_F(Faults, PayloadPathNamingTheEnginesOwnStream) {
+  const auto refused = [](const std::string& path, const std::string& stream) {
+    return unwritable(path, "it is the engine's standard " + stream);
+  };
+  const std::string stdout_file = dir_ / "stdout.txt";
+  for (const std::string path : {"/dev/stdout", "/proc/self/fd/1"}) {
+    request_.str("output_payload_f32le_path", path);
+    ProcessResult result = analyze();  // standard output is a pipe
+    expect_error(result, 75, "output-unwritable", refused(path, "output"));
+    result = analyze(ProcessOptions().stdout_to(StreamSetup::file(stdout_file)));
+    expect_error(result, 75, "output-unwritable", refused(path, "output"));
+    EXPECT_EQ(read_file(stdout_file), "");
+  }
+
+  // The file the caller sends standard output to, named by its path.
+  request_.str("output_payload_f32le_path", stdout_file);
+  expect_error(analyze(ProcessOptions().stdout_to(StreamSetup::file(stdout_file))), 75,
+               "output-unwritable", refused(stdout_file, "output"));
+  EXPECT_EQ(read_file(stdout_file), "");
+
+  // Standard error: the error line alone reaches it.
+  request_.str("output_payload_f32le_path", "/dev/stderr");
+  const ProcessResult result = analyze();
+  expect_error(result, 75, "output-unwritable", refused("/dev/stderr", "error"));
+
+  // /dev/null is shared by any number of streams and discards what it is given.
+  request_.str("output_payload_f32le_path", "/dev/stdout");
+  EXPECT_EQ(analyze(ProcessOptions().stdout_to(StreamSetup::file("/dev/null"))).status, 0);
+}
+
 TEST_F(Faults, OutputDirectoryMissingReadOnlyOrADirectory) {
   const std::string missing = dir_ / "missing" / "out.f32";
   request_.str("output_payload_f32le_path", missing);
