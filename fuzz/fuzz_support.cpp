@@ -1,5 +1,6 @@
 #include "fuzz_support.h"
 
+#include <limits.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <unicode/ustring.h>
@@ -130,7 +131,7 @@ std::string read_bytes(const std::filesystem::path& path) {
 }
 
 bool is_plain_name(std::string_view path) {
-  return !path.empty() && path != "." && path != ".." &&
+  return !path.empty() && path.size() <= NAME_MAX && path != "." && path != ".." &&
          path.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
 }
 

@@ -29,7 +29,8 @@ void write_bytes(const std::filesystem::path& path, std::string_view bytes);
 void write_floats(const std::filesystem::path& path, std::span<const float> values);
 std::string read_bytes(const std::filesystem::path& path);
 
-// True for a name of the working directory: not empty, no '/', no NUL, not "." or "..".
+// True for a name the working directory can hold: not empty, no '/', no NUL, not "." or "..",
+// at most NAME_MAX (255) bytes.
 bool is_plain_name(std::string_view path);
 
 // The captured streams and exit status of one run of the engine's entry.
