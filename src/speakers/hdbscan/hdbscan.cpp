@@ -1,12 +1,11 @@
 #include "speakers/hdbscan/hdbscan.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <utility>
 
+#include "speakers/decimal_text.h"
 #include "speakers/hdbscan/core_distances.h"
 #include "speakers/hdbscan/group_bounds.h"
 #include "speakers/hdbscan/prim.h"
@@ -353,37 +352,6 @@ std::expected<std::vector<std::int32_t>, HdbscanError> cluster(
   edges = {};
   const std::vector<CondensedNode> condensed = condense_tree(slt, n, params.min_cluster_size);
   return label_points(condensed, n, params.max_cluster_size);
-}
-
-std::string shortest_decimal(double value) {
-  char buffer[64];
-  const auto [end, ec] =
-      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
-  const std::string text(buffer, ec == std::errc{} ? end : buffer);
-  if (!std::isfinite(value)) return text;
-  // text is [-]d[.ddd]e(+|-)xx
-  const std::size_t e = text.find('e');
-  const bool negative = text[0] == '-';
-  std::string digits;
-  for (std::size_t i = negative ? 1 : 0; i < e; ++i) {
-    if (text[i] != '.') digits.push_back(text[i]);
-  }
-  const long exponent = std::strtol(text.c_str() + e + 1, nullptr, 10);
-  const long point = 1 + exponent;  // digits before the decimal point
-  std::string out = negative ? "-" : "";
-  if (point <= 0) {
-    out += "0.";
-    out.append(static_cast<std::size_t>(-point), '0');
-    out += digits;
-  } else if (static_cast<std::size_t>(point) >= digits.size()) {
-    out += digits;
-    out.append(static_cast<std::size_t>(point) - digits.size(), '0');
-  } else {
-    out += digits.substr(0, static_cast<std::size_t>(point));
-    out += '.';
-    out += digits.substr(static_cast<std::size_t>(point));
-  }
-  return out;
 }
 
 }  // namespace quillfen::speakers::hdbscan

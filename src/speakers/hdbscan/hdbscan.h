@@ -143,8 +143,4 @@ std::vector<std::int32_t> label_points(std::span<const CondensedNode> condensed,
 std::expected<std::vector<std::int32_t>, HdbscanError> cluster(
     std::span<const std::span<const double>> rows, const HdbscanParams &params);
 
-// Shortest decimal that reads back as value, in positional notation without exponent
-// (2.0 -> "2", 1.25 -> "1.25", 1e-7 -> "0.0000001").
-std::string shortest_decimal(double value);
-
 }  // namespace quillfen::speakers::hdbscan

@@ -5,6 +5,8 @@
 #include <limits>
 #include <utility>
 
+#include "speakers/cpu_features.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 // The AVX-512 intrinsics start from deliberately undefined registers, which GCC 12 reports as
 // possibly uninitialised.
@@ -529,14 +531,10 @@ struct Kernels {
 
 SimdLevel detect_level() {
 #ifdef QUILLFEN_X86
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) {
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) {
-      return __builtin_cpu_supports("avx512vnni") ? SimdLevel::Avx512Vnni : SimdLevel::Avx512;
-    }
-    return SimdLevel::Avx2;
-  }
-  return SimdLevel::Sse2;
+  const CpuFeatures& cpu = cpu_features();
+  if (!cpu.avx2) return SimdLevel::Sse2;
+  if (!cpu.avx512f || !cpu.avx512bw) return SimdLevel::Avx2;
+  return cpu.avx512vnni ? SimdLevel::Avx512Vnni : SimdLevel::Avx512;
 #else
   return SimdLevel::Portable;
 #endif
