@@ -11,9 +11,10 @@ namespace quillfen::speakers::hdbscan {
 namespace {
 
 // The largest float not above value.
-float float_below(double value) {
+[[nodiscard]] float float_below(double value) {
   float f = static_cast<float>(value);
-  if (static_cast<double>(f) > value) f = std::nextafter(f, -std::numeric_limits<float>::infinity());
+  if (static_cast<double>(f) > value)
+    f = std::nextafter(f, -std::numeric_limits<float>::infinity());
   return f;
 }
 

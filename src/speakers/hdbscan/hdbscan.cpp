@@ -25,7 +25,7 @@ void warn_clamped(const char* name, const std::string& value, const std::string&
   std::fflush(stdout);
 }
 
-std::size_t clamp_size(const char* name, std::size_t value, std::size_t minimum) {
+[[nodiscard]] std::size_t clamp_size(const char* name, std::size_t value, std::size_t minimum) {
   if (value >= minimum) return value;
   warn_clamped(name, std::to_string(value), std::to_string(minimum));
   return minimum;
@@ -82,25 +82,6 @@ HdbscanParams HyperParamBuilder::build() && {
   params.neighbour_search = neighbour_search_.value_or(NeighbourSearch::KdTree);
   params.single_cluster_allowed = single_cluster_allowed_.value_or(false);
   return params;
-}
-
-HdbscanError HdbscanError::empty_dataset() { return {}; }
-
-HdbscanError HdbscanError::wrong_dimension(std::size_t dimensions, std::size_t index,
-                                           std::size_t index_dimensions) {
-  HdbscanError e;
-  e.kind = Kind::WrongDimension;
-  e.index = index;
-  e.dimensions = dimensions;
-  e.index_dimensions = index_dimensions;
-  return e;
-}
-
-HdbscanError HdbscanError::non_finite_coordinate(std::size_t index) {
-  HdbscanError e;
-  e.kind = Kind::NonFiniteCoordinate;
-  e.index = index;
-  return e;
 }
 
 std::string HdbscanError::message() const {

@@ -46,7 +46,7 @@ class PendingNodes {
     }
     heap_[i] = entry;
   }
-  HeapEntry pop() {
+  [[nodiscard]] HeapEntry pop() {
     const HeapEntry top = heap_.front();
     const HeapEntry last = heap_.back();
     heap_.pop_back();
@@ -511,8 +511,7 @@ std::vector<Neighbour> KdTree::kth_neighbour_distances(std::size_t k) const {
       const double* leaf_first = ix.points[here.leaf_begin];
       for (const std::size_t q : open) {
         const double* query_point = ix.points[first + q];
-        if (here.identical_points &&
-            std::equal(query_point, query_point + d, leaf_first)) {
+        if (here.identical_points && std::equal(query_point, query_point + d, leaf_first)) {
           // Every point of the leaf equals the query: each distance is exactly 0, and at most
           // num of them can be kept.
           const std::size_t count = std::min<std::size_t>(here.leaf_count, num);

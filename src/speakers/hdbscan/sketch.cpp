@@ -40,8 +40,8 @@ void sketch_scalar(const std::int8_t* query, const std::int8_t* rows, std::size_
   }
 }
 
-std::int32_t box_scalar(const std::int8_t* query, const std::int8_t* lower,
-                        const std::int8_t* upper, std::size_t dims) {
+[[nodiscard]] std::int32_t box_scalar(const std::int8_t* query, const std::int8_t* lower,
+                                      const std::int8_t* upper, std::size_t dims) {
   std::int32_t sum = 0;
   for (std::size_t j = 0; j < dims; ++j) {
     const std::int32_t q = query[j];
@@ -120,9 +120,10 @@ __attribute__((target("avx2"))) void sketch_avx2(const std::int8_t* query, const
   }
 }
 
-__attribute__((target("avx2"))) std::int32_t box_avx2(const std::int8_t* query,
-                                                      const std::int8_t* lower,
-                                                      const std::int8_t* upper, std::size_t dims) {
+[[nodiscard]] __attribute__((target("avx2"))) std::int32_t box_avx2(const std::int8_t* query,
+                                                                    const std::int8_t* lower,
+                                                                    const std::int8_t* upper,
+                                                                    std::size_t dims) {
   const std::size_t blocks = dims / 32;
   __m256i acc = _mm256_setzero_si256();
   for (std::size_t b = 0; b < blocks; ++b) {
@@ -224,10 +225,9 @@ __attribute__((target("avx512f,avx512bw"))) void sketch_avx512(const std::int8_t
   }
 }
 
-__attribute__((target("avx512f,avx512bw"))) std::int32_t box_avx512(const std::int8_t* query,
-                                                                    const std::int8_t* lower,
-                                                                    const std::int8_t* upper,
-                                                                    std::size_t dims) {
+[[nodiscard]] __attribute__((target("avx512f,avx512bw"))) std::int32_t box_avx512(
+    const std::int8_t* query, const std::int8_t* lower, const std::int8_t* upper,
+    std::size_t dims) {
   const std::size_t blocks = dims / 32;
   __m512i acc = _mm512_setzero_si512();
   for (std::size_t b = 0; b < blocks; ++b) {
@@ -503,9 +503,8 @@ using SketchKernel = void (*)(const std::int8_t*, std::int32_t, const std::int8_
 // The kernels that work on the signed values alone.
 template <void (*kernel)(const std::int8_t*, const std::int8_t*, std::size_t, std::size_t,
                          std::int32_t*)>
-void on_values(const std::int8_t* query, std::int32_t, const std::int8_t* rows,
-               const std::int32_t*, const std::int32_t*, std::size_t count, std::size_t dims,
-               std::int32_t* out) {
+void on_values(const std::int8_t* query, std::int32_t, const std::int8_t* rows, const std::int32_t*,
+               const std::int32_t*, std::size_t count, std::size_t dims, std::int32_t* out) {
   kernel(query, rows, count, dims, out);
 }
 
@@ -529,7 +528,7 @@ struct Kernels {
                  double*) = euclid_scalar;
 };
 
-SimdLevel detect_level() {
+[[nodiscard]] SimdLevel detect_level() {
 #ifdef QUILLFEN_X86
   const CpuFeatures& cpu = cpu_features();
   if (!cpu.avx2) return SimdLevel::Sse2;
@@ -540,7 +539,7 @@ SimdLevel detect_level() {
 #endif
 }
 
-Kernels kernels_for(SimdLevel level) {
+[[nodiscard]] Kernels kernels_for(SimdLevel level) {
   Kernels k;
   if (level > best_simd_level()) level = best_simd_level();
 #ifdef QUILLFEN_X86
@@ -564,7 +563,7 @@ Kernels kernels_for(SimdLevel level) {
   return k;
 }
 
-const Kernels& kernels() {
+[[nodiscard]] const Kernels& kernels() {
   static const Kernels chosen = kernels_for(best_simd_level());
   return chosen;
 }
