@@ -8,10 +8,6 @@
 #include "speakers/cpu_features.h"
 
 #if defined(__x86_64__) || defined(__i386__)
-// The AVX-512 intrinsics start from deliberately undefined registers, which GCC 12 reports as
-// possibly uninitialised.
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
 #define QUILLFEN_X86 1
 #endif
@@ -191,6 +187,12 @@ __attribute__((target("avx2"))) void euclid_avx2(const double* const* left,
   }
   euclid_sse2(left + r, rows + r, count - r, dims, out + r);
 }
+
+// The AVX-512 intrinsics start from deliberately undefined registers, which GCC 12 reports as
+// possibly uninitialised.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 
 __attribute__((target("avx512f,avx512bw"))) void sketch_avx512(const std::int8_t* query,
                                                                const std::int8_t* rows,
@@ -493,6 +495,8 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void sketch_vnni(
     out[r] = query_squares + squares[r] - 2 * dot;
   }
 }
+
+#pragma GCC diagnostic pop
 
 #endif  // QUILLFEN_X86
 

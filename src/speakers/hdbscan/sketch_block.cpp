@@ -4,8 +4,6 @@
 #include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
 #define QUILLFEN_X86 1
 #endif
@@ -23,6 +21,12 @@ bool block_kernel_available(std::size_t dims) {
 }
 
 #ifdef QUILLFEN_X86
+// The AVX-512 intrinsics start from deliberately undefined registers, which GCC 12 reports as
+// (possibly) uninitialised, depending on the optimisation level.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+
 // Dot products of two left rows (signed, 4 values broadcast at a time) with the 64 packed right
 // rows (unsigned, values + 128): out[0..63] for the first left row, out[64..127] for the second.
 __attribute__((target("avx512f,avx512bw,avx512vnni"))) void dots_two(const std::int8_t* a,
@@ -84,6 +88,7 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) std::int32_t min_two(
   }
   return _mm512_reduce_min_epi32(smallest);
 }
+#pragma GCC diagnostic pop
 #endif
 
 }  // namespace
