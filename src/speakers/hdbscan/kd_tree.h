@@ -159,7 +159,15 @@ class KdTree {
   void split_leaf(std::size_t node);
   [[nodiscard]] std::expected<void, KdTreeError> check(std::span<const double> point) const;
   void collect(std::size_t node, std::vector<std::size_t>& leaves) const;
+  // The search index: build_index() sketches every point and lays out the leaves
+  // (index_leaf()), then bounds the inner nodes' boxes by their children's
+  // (index_inner_boxes()).
   void build_index() const;
+  void index_leaf(std::size_t leaf) const;
+  void index_inner_boxes() const;
+  // The walks of nearest() and kth_neighbour_distances() over the search index.
+  class NearestWalk;
+  class KthWalk;
   [[nodiscard]] std::expected<std::vector<Neighbour>, KdTreeError> search(
       std::span<const double> point, std::size_t k, DistanceRef distance) const;
 
