@@ -103,24 +103,23 @@ struct MSTEdge {
   friend bool operator==(const MSTEdge &, const MSTEdge &) = default;
 };
 
-// Merge n + i of the single-linkage tree: the two merged set ids (points below n, merges from
-// n), the merge distance and the number of points in the merged set.
+// Merge n + i of the single-linkage tree. The merged sets are points (ids below n) or earlier
+// merges (id n + their index).
 struct SLTNode {
-  std::size_t left_child = 0;
-  std::size_t right_child = 0;
-  double distance = 0.0;
-  std::size_t size = 0;
+  std::size_t left_child = 0;   // the set of the edge's left point
+  std::size_t right_child = 0;  // the set of the edge's right point
+  double distance = 0.0;        // the merge distance
+  std::size_t size = 0;         // points in the merged set
 
   friend bool operator==(const SLTNode &, const SLTNode &) = default;
 };
 
-// A point (node_id below n) or a cluster (node_id from n + 1) hanging under cluster
-// parent_node_id; lambda_birth = 1 / distance at which it left the parent (+inf at distance 0).
+// A point or a cluster of the condensed tree, hanging under a cluster.
 struct CondensedNode {
-  std::size_t node_id = 0;
-  std::size_t parent_node_id = 0;
-  double lambda_birth = 0.0;
-  std::size_t size = 0;
+  std::size_t node_id = 0;         // a point below n, or a cluster from n + 1
+  std::size_t parent_node_id = 0;  // the cluster it hangs under (n is the root)
+  double lambda_birth = 0.0;       // 1 / distance at which it left the parent (+inf at 0)
+  std::size_t size = 0;            // 1 for a point, the cluster's points for a cluster
 
   friend bool operator==(const CondensedNode &, const CondensedNode &) = default;
 };
