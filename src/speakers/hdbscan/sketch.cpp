@@ -296,6 +296,42 @@ __attribute__((target("avx512f,avx512bw"))) void boxes_avx512(const std::int8_t*
   }
 }
 
+// acc plus the squares of eight rows in eight dimensions, s[l] holding row l's: the 8 x 8 block
+// is transposed so that lane l adds s[l][0], s[l][1], ..., s[l][7] in this order.
+[[nodiscard]] __attribute__((target("avx512f"), always_inline)) inline __m512d add_transposed(
+    __m512d acc, const __m512d s[8]) {
+  const __m512i pick_even = _mm512_set_epi64(13, 12, 5, 4, 9, 8, 1, 0);
+  const __m512i pick_odd = _mm512_set_epi64(15, 14, 7, 6, 11, 10, 3, 2);
+  // Rows 2m, 2m+1 interleaved for dimensions k, k+2, k+4, k+6.
+  const __m512d a0 = _mm512_unpacklo_pd(s[0], s[1]);  // dims 0 2 4 6 of rows 0 1
+  const __m512d a1 = _mm512_unpackhi_pd(s[0], s[1]);  // dims 1 3 5 7 of rows 0 1
+  const __m512d b0 = _mm512_unpacklo_pd(s[2], s[3]);
+  const __m512d b1 = _mm512_unpackhi_pd(s[2], s[3]);
+  const __m512d c0 = _mm512_unpacklo_pd(s[4], s[5]);
+  const __m512d c1 = _mm512_unpackhi_pd(s[4], s[5]);
+  const __m512d e0 = _mm512_unpacklo_pd(s[6], s[7]);
+  const __m512d e1 = _mm512_unpackhi_pd(s[6], s[7]);
+  // Rows 0..3 for dims {0, 4} and {2, 6} (from a0, b0), {1, 5} and {3, 7} (a1, b1).
+  const __m512d f04 = _mm512_permutex2var_pd(a0, pick_even, b0);
+  const __m512d f26 = _mm512_permutex2var_pd(a0, pick_odd, b0);
+  const __m512d f15 = _mm512_permutex2var_pd(a1, pick_even, b1);
+  const __m512d f37 = _mm512_permutex2var_pd(a1, pick_odd, b1);
+  // Rows 4..7 likewise.
+  const __m512d g04 = _mm512_permutex2var_pd(c0, pick_even, e0);
+  const __m512d g26 = _mm512_permutex2var_pd(c0, pick_odd, e0);
+  const __m512d g15 = _mm512_permutex2var_pd(c1, pick_even, e1);
+  const __m512d g37 = _mm512_permutex2var_pd(c1, pick_odd, e1);
+  acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f04, g04, 0x44));  // dimension 0
+  acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f15, g15, 0x44));  // 1
+  acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f26, g26, 0x44));  // 2
+  acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f37, g37, 0x44));  // 3
+  acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f04, g04, 0xee));  // 4
+  acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f15, g15, 0xee));  // 5
+  acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f26, g26, 0xee));  // 6
+  acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f37, g37, 0xee));  // 7
+  return acc;
+}
+
 // Eight rows per register; 8 x 8 blocks are transposed so that each lane adds its row's
 // squares in index order.
 __attribute__((target("avx512f"))) void euclid_avx512(const double* const* left,
@@ -311,41 +347,13 @@ __attribute__((target("avx512f"))) void euclid_avx512(const double* const* left,
     }
     __m512d acc = _mm512_setzero_pd();
     std::size_t j = 0;
-    const __m512i pick_even = _mm512_set_epi64(13, 12, 5, 4, 9, 8, 1, 0);
-    const __m512i pick_odd = _mm512_set_epi64(15, 14, 7, 6, 11, 10, 3, 2);
     for (; j + 8 <= dims; j += 8) {
       __m512d s[8];
       for (int l = 0; l < 8; ++l) {
         const __m512d d = _mm512_sub_pd(_mm512_loadu_pd(a[l] + j), _mm512_loadu_pd(p[l] + j));
         s[l] = _mm512_mul_pd(d, d);
       }
-      // a[l][k]: rows 2m, 2m+1 interleaved for dimensions k, k+2, k+4, k+6.
-      const __m512d a0 = _mm512_unpacklo_pd(s[0], s[1]);  // dims 0 2 4 6 of rows 0 1
-      const __m512d a1 = _mm512_unpackhi_pd(s[0], s[1]);  // dims 1 3 5 7 of rows 0 1
-      const __m512d b0 = _mm512_unpacklo_pd(s[2], s[3]);
-      const __m512d b1 = _mm512_unpackhi_pd(s[2], s[3]);
-      const __m512d c0 = _mm512_unpacklo_pd(s[4], s[5]);
-      const __m512d c1 = _mm512_unpackhi_pd(s[4], s[5]);
-      const __m512d e0 = _mm512_unpacklo_pd(s[6], s[7]);
-      const __m512d e1 = _mm512_unpackhi_pd(s[6], s[7]);
-      // Rows 0..3 for dims {0, 4} and {2, 6} (from a0, b0), {1, 5} and {3, 7} (a1, b1).
-      const __m512d f04 = _mm512_permutex2var_pd(a0, pick_even, b0);
-      const __m512d f26 = _mm512_permutex2var_pd(a0, pick_odd, b0);
-      const __m512d f15 = _mm512_permutex2var_pd(a1, pick_even, b1);
-      const __m512d f37 = _mm512_permutex2var_pd(a1, pick_odd, b1);
-      // Rows 4..7 likewise.
-      const __m512d g04 = _mm512_permutex2var_pd(c0, pick_even, e0);
-      const __m512d g26 = _mm512_permutex2var_pd(c0, pick_odd, e0);
-      const __m512d g15 = _mm512_permutex2var_pd(c1, pick_even, e1);
-      const __m512d g37 = _mm512_permutex2var_pd(c1, pick_odd, e1);
-      acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f04, g04, 0x44));  // dimension j
-      acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f15, g15, 0x44));  // j + 1
-      acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f26, g26, 0x44));  // j + 2
-      acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f37, g37, 0x44));  // j + 3
-      acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f04, g04, 0xee));  // j + 4
-      acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f15, g15, 0xee));  // j + 5
-      acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f26, g26, 0xee));  // j + 6
-      acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f37, g37, 0xee));  // j + 7
+      acc = add_transposed(acc, s);
     }
     for (; j < dims; ++j) {
       const __m512d v =
