@@ -120,12 +120,7 @@ class GroupWalk {
  public:
   GroupWalk(std::span<const std::span<const double>> rows, const RowGroups& groups,
             const GroupPairBounds& bounds, std::size_t k)
-      : rows_(rows), groups_(groups), bounds_(bounds), k_(k), max_error_(groups.groups(), 0.0) {
-    for (std::size_t h = 0; h < groups.groups(); ++h) {
-      for (std::size_t s = groups.begin[h]; s < groups.begin[h + 1]; ++s)
-        max_error_[h] = std::max(max_error_[h], groups.rows.error(s));
-    }
-  }
+      : rows_(rows), groups_(groups), bounds_(bounds), k_(k), max_error_(largest_errors(groups)) {}
 
   void run(std::size_t group, std::vector<double>& core);
 

@@ -223,6 +223,16 @@ RowGroups group_rows(std::span<const std::span<const double>> rows, std::size_t 
   return g;
 }
 
+std::vector<double> largest_errors(const RowGroups& groups) {
+  std::vector<double> largest(groups.groups(), 0.0);
+  for (std::size_t g = 0; g < groups.groups(); ++g) {
+    for (std::size_t s = groups.begin[g]; s < groups.begin[g + 1]; ++s) {
+      largest[g] = std::max(largest[g], groups.rows.error(s));
+    }
+  }
+  return largest;
+}
+
 double ball_lower_bound(double centre_lower_bound, double radius) {
   const double bound = (centre_lower_bound * (1.0 - kBallMargin) - radius * (1.0 + kBallMargin)) *
                            (1.0 - kBallMargin) -

@@ -37,6 +37,9 @@ struct RowGroups {
 [[nodiscard]] RowGroups group_rows(std::span<const std::span<const double>> rows,
                                    std::size_t capacity);
 
+// Per group: the largest error bound of its rows' sketches.
+[[nodiscard]] std::vector<double> largest_errors(const RowGroups& groups);
+
 // A lower bound of the computed distance from any point x to every member of a group, given a
 // lower bound of the true distance from x to the group's centre and the group's radius:
 // d(x, j) >= d(x, c) - d(c, j) (triangle inequality), with relative margins of 1e-9 for the
