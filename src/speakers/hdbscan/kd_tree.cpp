@@ -7,109 +7,22 @@
 #include <utility>
 
 namespace quillfen::speakers::hdbscan {
+
+std::string KdTreeError::to_string() const {
+  switch (kind) {
+    case Kind::WrongDimension:
+      return "point has the wrong number of dimensions";
+    case Kind::NonFiniteCoordinate:
+      return "point has a non-finite coordinate";
+    case Kind::ZeroCapacity:
+      return "tree has zero capacity";
+  }
+  return {};
+}
+
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-struct HeapEntry {
-  double distance;
-  std::size_t element;
-};
-
-// Largest distance on top; entries of equal distance have no defined order.
-struct HeapLess {
-  bool operator()(const HeapEntry& a, const HeapEntry& b) const { return a.distance < b.distance; }
-};
-constexpr HeapLess heap_less;
-
-// The candidates kept for one query: at most num (distance, item) pairs in a max-heap, the
-// farthest on top. A candidate enters while fewer than num are kept, and afterwards only when
-// strictly nearer than the farthest, which it replaces.
-class KeptNeighbours {
- public:
-  void reset(std::size_t num) {
-    num_ = num;
-    heap_.clear();
-  }
-  [[nodiscard]] bool full() const { return heap_.size() == num_; }
-  [[nodiscard]] double farthest() const { return heap_.front().distance; }
-
-  void offer(double distance, std::size_t item) {
-    if (heap_.size() < num_) {
-      heap_.push_back({distance, item});
-      std::push_heap(heap_.begin(), heap_.end(), heap_less);
-    } else if (distance < heap_.front().distance) {
-      std::pop_heap(heap_.begin(), heap_.end(), heap_less);
-      heap_.back() = {distance, item};
-      std::push_heap(heap_.begin(), heap_.end(), heap_less);
-    }
-  }
-
-  // The kept pairs by ascending distance (the set is left sorted, no longer a heap).
-  [[nodiscard]] std::vector<Neighbour> sorted() {
-    std::sort_heap(heap_.begin(), heap_.end(), heap_less);
-    std::vector<Neighbour> result;
-    result.reserve(heap_.size());
-    for (const HeapEntry& entry : heap_) result.push_back({entry.distance, entry.element});
-    return result;
-  }
-
- private:
-  std::size_t num_ = 0;
-  std::vector<HeapEntry> heap_;
-};
-
-// A pending node of a group walk, with the queries for which it is still open.
-struct GroupEntry {
-  double distance;
-  std::size_t element;
-  std::uint64_t open;
-};
-
-// The pending nodes: a four-way heap with the nearest node (smallest lower bound) on top.
-template <class HeapEntry>
-class PendingNodes {
- public:
-  bool empty() const { return heap_.empty(); }
-  void clear() { heap_.clear(); }
-  const HeapEntry& top() const { return heap_.front(); }
-  void push(HeapEntry entry) {
-    std::size_t i = heap_.size();
-    heap_.push_back(entry);
-    while (i > 0) {
-      const std::size_t parent = (i - 1) / 4;
-      if (!(entry.distance < heap_[parent].distance)) break;
-      heap_[i] = heap_[parent];
-      i = parent;
-    }
-    heap_[i] = entry;
-  }
-  [[nodiscard]] HeapEntry pop() {
-    const HeapEntry top = heap_.front();
-    const HeapEntry last = heap_.back();
-    heap_.pop_back();
-    const std::size_t n = heap_.size();
-    if (n == 0) return top;
-    std::size_t i = 0;
-    for (;;) {
-      const std::size_t first = 4 * i + 1;
-      if (first >= n) break;
-      std::size_t best = first;
-      const std::size_t end = std::min(first + 4, n);
-      for (std::size_t c = first + 1; c < end; ++c) {
-        best = heap_[c].distance < heap_[best].distance ? c : best;
-      }
-      if (!(heap_[best].distance < last.distance)) break;
-      heap_[i] = heap_[best];
-      i = best;
-    }
-    heap_[i] = last;
-    return top;
-  }
-
- private:
-  std::vector<HeapEntry> heap_;
-};
 
 // The widest dimension of a set of points and its range. Only a strictly larger spread
 // replaces the best so far, which starts at 0: identical points have none.
@@ -148,18 +61,6 @@ struct Spread {
 }
 
 }  // namespace
-
-std::string KdTreeError::to_string() const {
-  switch (kind) {
-    case Kind::WrongDimension:
-      return "point has the wrong number of dimensions";
-    case Kind::NonFiniteCoordinate:
-      return "point has a non-finite coordinate";
-    case Kind::ZeroCapacity:
-      return "tree has zero capacity";
-  }
-  return {};
-}
 
 KdTree::KdTree(std::size_t dimensions, std::size_t capacity)
     : dimensions_(dimensions), capacity_(capacity) {
@@ -355,6 +256,110 @@ void KdTree::index_inner_boxes() const {
     }
   }
 }
+
+namespace {
+
+struct HeapEntry {
+  double distance;
+  std::size_t element;
+};
+
+// Largest distance on top; entries of equal distance have no defined order.
+struct HeapLess {
+  bool operator()(const HeapEntry& a, const HeapEntry& b) const { return a.distance < b.distance; }
+};
+constexpr HeapLess heap_less;
+
+// The candidates kept for one query: at most num (distance, item) pairs in a max-heap, the
+// farthest on top. A candidate enters while fewer than num are kept, and afterwards only when
+// strictly nearer than the farthest, which it replaces.
+class KeptNeighbours {
+ public:
+  void reset(std::size_t num) {
+    num_ = num;
+    heap_.clear();
+  }
+  [[nodiscard]] bool full() const { return heap_.size() == num_; }
+  [[nodiscard]] double farthest() const { return heap_.front().distance; }
+
+  void offer(double distance, std::size_t item) {
+    if (heap_.size() < num_) {
+      heap_.push_back({distance, item});
+      std::push_heap(heap_.begin(), heap_.end(), heap_less);
+    } else if (distance < heap_.front().distance) {
+      std::pop_heap(heap_.begin(), heap_.end(), heap_less);
+      heap_.back() = {distance, item};
+      std::push_heap(heap_.begin(), heap_.end(), heap_less);
+    }
+  }
+
+  // The kept pairs by ascending distance (the set is left sorted, no longer a heap).
+  [[nodiscard]] std::vector<Neighbour> sorted() {
+    std::sort_heap(heap_.begin(), heap_.end(), heap_less);
+    std::vector<Neighbour> result;
+    result.reserve(heap_.size());
+    for (const HeapEntry& entry : heap_) result.push_back({entry.distance, entry.element});
+    return result;
+  }
+
+ private:
+  std::size_t num_ = 0;
+  std::vector<HeapEntry> heap_;
+};
+
+// A pending node of a group walk, with the queries for which it is still open.
+struct GroupEntry {
+  double distance;
+  std::size_t element;
+  std::uint64_t open;
+};
+
+// The pending nodes: a four-way heap with the nearest node (smallest lower bound) on top.
+template <class HeapEntry>
+class PendingNodes {
+ public:
+  bool empty() const { return heap_.empty(); }
+  void clear() { heap_.clear(); }
+  const HeapEntry& top() const { return heap_.front(); }
+  void push(HeapEntry entry) {
+    std::size_t i = heap_.size();
+    heap_.push_back(entry);
+    while (i > 0) {
+      const std::size_t parent = (i - 1) / 4;
+      if (!(entry.distance < heap_[parent].distance)) break;
+      heap_[i] = heap_[parent];
+      i = parent;
+    }
+    heap_[i] = entry;
+  }
+  [[nodiscard]] HeapEntry pop() {
+    const HeapEntry top = heap_.front();
+    const HeapEntry last = heap_.back();
+    heap_.pop_back();
+    const std::size_t n = heap_.size();
+    if (n == 0) return top;
+    std::size_t i = 0;
+    for (;;) {
+      const std::size_t first = 4 * i + 1;
+      if (first >= n) break;
+      std::size_t best = first;
+      const std::size_t end = std::min(first + 4, n);
+      for (std::size_t c = first + 1; c < end; ++c) {
+        best = heap_[c].distance < heap_[best].distance ? c : best;
+      }
+      if (!(heap_[best].distance < last.distance)) break;
+      heap_[i] = heap_[best];
+      i = best;
+    }
+    heap_[i] = last;
+    return top;
+  }
+
+ private:
+  std::vector<HeapEntry> heap_;
+};
+
+}  // namespace
 
 // nearest(): a best-first walk from the root for one query. Each step takes the pending node
 // nearest to the query, follows the query's side down to a leaf (the other sides wait, unless
