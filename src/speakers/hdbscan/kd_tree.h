@@ -87,8 +87,9 @@ class KdTree {
   // For every stored point, the distance to its k-th nearest stored point (itself included,
   // at distance 0) under euclidean_distance, with the point's item; the same distances as
   // nearest(point, k, euclidean_distance).back() for each point (0 when k is 0), in no
-  // particular order. The points of one leaf are answered together in one best-first walk of
-  // the tree, which reads each visited node's data once for all of them.
+  // particular order. The points of one group (a largest subtree of at most 64 points, or a
+  // larger leaf of identical points) are answered together in one best-first walk of the
+  // tree, which reads each visited node's data once for all of them.
   [[nodiscard]] std::vector<Neighbour> kth_neighbour_distances(std::size_t k) const;
 
   // Shape inspection (node 0 is the root); bounds are those of the points below the node.

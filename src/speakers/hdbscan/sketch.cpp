@@ -195,7 +195,7 @@ __attribute__((target("avx2"))) void euclid_avx2(const double* const* left,
 // ---- AVX-512 ----
 
 // The AVX-512 intrinsics start from deliberately undefined registers, which GCC 12 reports as
-// possibly uninitialised.
+// (possibly) uninitialised, depending on the optimisation level.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
