@@ -26,8 +26,8 @@ class QueryCandidates {
     list_.clear();
     uppers_.clear();
   }
-  double tau() const { return uppers_.size() == k_ ? uppers_.front() : kInf; }
-  bool full() const { return list_.size() > 2 * k_ + 64; }
+  [[nodiscard]] double tau() const { return uppers_.size() == k_ ? uppers_.front() : kInf; }
+  [[nodiscard]] bool full() const { return list_.size() > 2 * k_ + 64; }
 
   void admit(const Candidate& candidate) {
     list_.push_back(candidate);
@@ -102,8 +102,9 @@ void QueryCandidates::settle(const double* query, std::span<const std::span<cons
 
 // Lower bounds of the distance between any row of group `from` and any row of each group, and
 // the groups in ascending order of them (ties by group number).
-std::vector<std::size_t> groups_by_bound(const GroupPairBounds& bounds, std::size_t count,
-                                         std::size_t from, std::vector<double>& bound) {
+[[nodiscard]] std::vector<std::size_t> groups_by_bound(const GroupPairBounds& bounds,
+                                                       std::size_t count, std::size_t from,
+                                                       std::vector<double>& bound) {
   bound.resize(count);
   for (std::size_t h = 0; h < count; ++h) bound[h] = bounds(from, h);
   std::vector<std::size_t> order(count);
@@ -119,20 +120,13 @@ class GroupWalk {
  public:
   GroupWalk(std::span<const std::span<const double>> rows, const RowGroups& groups,
             const GroupPairBounds& bounds, std::size_t k)
-      : rows_(rows), groups_(groups), bounds_(bounds), k_(k), max_error_(groups.groups(), 0.0) {
-    for (std::size_t h = 0; h < groups.groups(); ++h) {
-      for (std::size_t s = groups.begin[h]; s < groups.begin[h + 1]; ++s)
-        max_error_[h] = std::max(max_error_[h], groups.rows.error(s));
-    }
-  }
+      : rows_(rows), groups_(groups), bounds_(bounds), k_(k), max_error_(largest_errors(groups)) {}
 
   void run(std::size_t group, std::vector<double>& core);
 
  private:
   void scan(std::size_t query_slot, QueryCandidates& state, std::size_t target, double bound);
-  const double* row_of(std::size_t slot) const {
-    return rows_[groups_.row_of_slot[slot]].data();
-  }
+  const double* row_of(std::size_t slot) const { return rows_[groups_.row_of_slot[slot]].data(); }
 
   std::span<const std::span<const double>> rows_;
   const RowGroups& groups_;

@@ -25,8 +25,9 @@ namespace quillfen::speakers::hdbscan {
 
 // One core distance per row (index = row), min(min_samples, n)-th smallest; 0 when that is the
 // first (min_samples 0 or 1). groups must have been built from rows, bounds from groups.
-std::vector<double> core_distances(std::span<const std::span<const double>> rows,
-                                   const RowGroups& groups, const GroupPairBounds& bounds,
-                                   std::size_t min_samples);
+[[nodiscard]] std::vector<double> core_distances(std::span<const std::span<const double>> rows,
+                                                 const RowGroups& groups,
+                                                 const GroupPairBounds& bounds,
+                                                 std::size_t min_samples);
 
 }  // namespace quillfen::speakers::hdbscan

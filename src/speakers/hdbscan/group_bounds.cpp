@@ -11,20 +11,17 @@ namespace quillfen::speakers::hdbscan {
 namespace {
 
 // The largest float not above value.
-float float_below(double value) {
+[[nodiscard]] float float_below(double value) {
   float f = static_cast<float>(value);
-  if (static_cast<double>(f) > value) f = std::nextafter(f, -std::numeric_limits<float>::infinity());
+  if (static_cast<double>(f) > value)
+    f = std::nextafter(f, -std::numeric_limits<float>::infinity());
   return f;
 }
 
 }  // namespace
 
 GroupPairBounds::GroupPairBounds(const RowGroups& groups, std::size_t max_table_groups)
-    : groups_(groups), count_(groups.groups()), max_error_(count_, 0.0) {
-  for (std::size_t g = 0; g < count_; ++g) {
-    for (std::size_t s = groups.begin[g]; s < groups.begin[g + 1]; ++s)
-      max_error_[g] = std::max(max_error_[g], groups.rows.error(s));
-  }
+    : groups_(groups), count_(groups.groups()), max_error_(largest_errors(groups)) {
   if (count_ > max_table_groups) return;
   table_.resize(count_ * count_);
   SketchBlock block;

@@ -24,17 +24,16 @@ class GroupPairBounds {
  public:
   static constexpr std::size_t kMaxTableGroups = 4096;
 
-  explicit GroupPairBounds(const RowGroups& groups,
-                           std::size_t max_table_groups = kMaxTableGroups);
+  explicit GroupPairBounds(const RowGroups& groups, std::size_t max_table_groups = kMaxTableGroups);
 
   bool has_table() const { return !table_.empty(); }
 
-  double operator()(std::size_t g, std::size_t h) const {
+  [[nodiscard]] double operator()(std::size_t g, std::size_t h) const {
     return table_.empty() ? ball_bound(g, h) : table_[g * count_ + h];
   }
 
  private:
-  double ball_bound(std::size_t g, std::size_t h) const;
+  [[nodiscard]] double ball_bound(std::size_t g, std::size_t h) const;
   void fill_block(std::size_t g, std::size_t h, const class SketchBlock& block);
 
   const RowGroups& groups_;

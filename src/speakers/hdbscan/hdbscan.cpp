@@ -1,12 +1,11 @@
 #include "speakers/hdbscan/hdbscan.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <utility>
 
+#include "speakers/decimal_text.h"
 #include "speakers/hdbscan/core_distances.h"
 #include "speakers/hdbscan/group_bounds.h"
 #include "speakers/hdbscan/prim.h"
@@ -26,10 +25,227 @@ void warn_clamped(const char* name, const std::string& value, const std::string&
   std::fflush(stdout);
 }
 
-std::size_t clamp_size(const char* name, std::size_t value, std::size_t minimum) {
+[[nodiscard]] std::size_t clamp_size(const char* name, std::size_t value, std::size_t minimum) {
   if (value >= minimum) return value;
   warn_clamped(name, std::to_string(value), std::to_string(minimum));
   return minimum;
+}
+
+// Condenses the single-linkage tree, visiting its merges breadth first from the top. A merge
+// whose two sides both hold at least min_cluster_size points splits its cluster into two new
+// clusters; a smaller side falls out of the cluster, each of its points with the merge's
+// lambda; a large enough side alone carries the cluster on.
+class Condenser {
+ public:
+  Condenser(std::span<const SLTNode> slt, std::size_t n, std::size_t min_cluster_size)
+      : slt_(slt),
+        n_(n),
+        min_cluster_size_(min_cluster_size),
+        cluster_of_(2 * n - 1, 0),
+        visited_(2 * n - 1, false) {}
+
+  [[nodiscard]] std::vector<CondensedNode> run() {
+    const std::size_t top = 2 * n_ - 2;
+    std::vector<std::size_t> order;
+    breadth_first(top, order);
+    cluster_of_[top] = n_;
+    for (const std::size_t id : order) {
+      if (id >= n_ && !visited_[id]) visit(slt_[id - n_], cluster_of_[id]);
+    }
+    return std::move(condensed_);
+  }
+
+ private:
+  [[nodiscard]] std::size_t size_of(std::size_t id) const {
+    return id < n_ ? std::size_t{1} : slt_[id - n_].size;
+  }
+
+  // Every id below from (itself included), breadth first.
+  void breadth_first(std::size_t from, std::vector<std::size_t>& out) const {
+    out.clear();
+    out.push_back(from);
+    for (std::size_t head = 0; head < out.size(); ++head) {
+      const std::size_t id = out[head];
+      if (id >= n_) {
+        out.push_back(slt_[id - n_].left_child);
+        out.push_back(slt_[id - n_].right_child);
+      }
+    }
+  }
+
+  void visit(const SLTNode& merge, std::size_t cluster) {
+    const double lambda = merge.distance > 0.0 ? 1.0 / merge.distance : kInf;
+    const std::size_t sides[2] = {merge.left_child, merge.right_child};
+    if (size_of(sides[0]) >= min_cluster_size_ && size_of(sides[1]) >= min_cluster_size_) {
+      for (const std::size_t side : sides) {
+        cluster_of_[side] = next_cluster_;
+        condensed_.push_back({next_cluster_, cluster, lambda, size_of(side)});
+        ++next_cluster_;
+      }
+      return;
+    }
+    for (const std::size_t side : sides) {
+      if (size_of(side) >= min_cluster_size_) {
+        cluster_of_[side] = cluster;
+      } else {
+        fall_out(side, cluster, lambda);
+      }
+    }
+  }
+
+  void fall_out(std::size_t side, std::size_t cluster, double lambda) {
+    breadth_first(side, below_);
+    for (const std::size_t id : below_) {
+      visited_[id] = true;
+      if (id < n_) condensed_.push_back({id, cluster, lambda, 1});
+    }
+  }
+
+  std::span<const SLTNode> slt_;
+  std::size_t n_;
+  std::size_t min_cluster_size_;
+  std::vector<std::size_t> cluster_of_;  // per id: the cluster it belongs to
+  std::vector<bool> visited_;            // per id: fallen out
+  std::size_t next_cluster_ = n_ + 1;
+  std::vector<std::size_t> below_;
+  std::vector<CondensedNode> condensed_;
+};
+
+// Excess-of-mass selection over the condensed tree (clusters n .. last, the root n never
+// selected) and the labels it gives.
+class ClusterSelection {
+ public:
+  ClusterSelection(std::span<const CondensedNode> condensed, std::size_t n);
+
+  // Bottom up, a cluster is selected when its stability exceeds the sum of its children's
+  // (then everything below it is deselected) and it holds at most max_cluster_size points;
+  // otherwise it takes that sum as its stability.
+  void select(std::size_t max_cluster_size);
+
+  // Labels 0 .. c-1 for the points below the selected clusters in ascending cluster number,
+  // -1 for the rest.
+  [[nodiscard]] std::vector<std::int32_t> labels() const;
+
+ private:
+  // The records whose parent is cluster, in their order.
+  [[nodiscard]] std::span<const std::size_t> children_of(std::size_t cluster) const {
+    const std::size_t c = cluster - n_;
+    return std::span<const std::size_t>(children_).subspan(child_begin_[c],
+                                                           child_begin_[c + 1] - child_begin_[c]);
+  }
+  // Appends the clusters directly below cluster to out.
+  void push_child_clusters(std::size_t cluster, std::vector<std::size_t>& out) const {
+    for (const std::size_t r : children_of(cluster)) {
+      if (condensed_[r].node_id >= n_) out.push_back(condensed_[r].node_id);
+    }
+  }
+  void index_children();
+  void measure_stability();
+  void deselect_below(std::size_t cluster);
+
+  std::span<const CondensedNode> condensed_;
+  std::size_t n_;
+  std::size_t last_;
+  std::vector<std::size_t> child_begin_;  // per cluster: first position in children_
+  std::vector<std::size_t> children_;     // record indices grouped by parent
+  std::vector<double> birth_;             // per cluster: lambda of the record that created it
+  std::vector<std::size_t> size_;         // per cluster: its points
+  std::vector<double> stability_;
+  std::vector<bool> selected_;
+  std::vector<std::size_t> stack_;
+};
+
+ClusterSelection::ClusterSelection(std::span<const CondensedNode> condensed, std::size_t n)
+    : condensed_(condensed), n_(n), last_(n) {
+  for (const CondensedNode& record : condensed) last_ = std::max(last_, record.node_id);
+  const std::size_t clusters = last_ - n + 1;
+  birth_.assign(clusters, 0.0);
+  size_.assign(clusters, 0);
+  for (const CondensedNode& record : condensed) {
+    if (record.node_id >= n) {
+      birth_[record.node_id - n] = record.lambda_birth;
+      size_[record.node_id - n] = record.size;
+    }
+  }
+  selected_.assign(clusters, false);
+  index_children();
+  measure_stability();
+}
+
+void ClusterSelection::index_children() {
+  const std::size_t clusters = last_ - n_ + 1;
+  child_begin_.assign(clusters + 1, 0);
+  for (const CondensedNode& record : condensed_) ++child_begin_[record.parent_node_id - n_ + 1];
+  for (std::size_t c = 0; c < clusters; ++c) child_begin_[c + 1] += child_begin_[c];
+  children_.resize(condensed_.size());
+  std::vector<std::size_t> fill(child_begin_.begin(), child_begin_.end() - 1);
+  for (std::size_t r = 0; r < condensed_.size(); ++r) {
+    children_[fill[condensed_[r].parent_node_id - n_]++] = r;
+  }
+}
+
+// Stability of cluster c: the sum over its records, in their order, of
+// (lambda_birth - birth(c)) x size.
+void ClusterSelection::measure_stability() {
+  stability_.assign(last_ - n_ + 1, 0.0);
+  for (std::size_t c = n_ + 1; c <= last_; ++c) {
+    double sum = 0.0;
+    for (const std::size_t r : children_of(c)) {
+      sum +=
+          (condensed_[r].lambda_birth - birth_[c - n_]) * static_cast<double>(condensed_[r].size);
+    }
+    stability_[c - n_] = sum;
+  }
+}
+
+void ClusterSelection::select(std::size_t max_cluster_size) {
+  for (std::size_t c = last_; c > n_; --c) {
+    double children_sum = 0.0;
+    for (const std::size_t r : children_of(c)) {
+      if (condensed_[r].node_id >= n_) children_sum += stability_[condensed_[r].node_id - n_];
+    }
+    if (stability_[c - n_] > children_sum && size_[c - n_] <= max_cluster_size) {
+      selected_[c - n_] = true;
+      deselect_below(c);
+    } else {
+      stability_[c - n_] = children_sum;
+    }
+  }
+}
+
+void ClusterSelection::deselect_below(std::size_t cluster) {
+  stack_.clear();
+  push_child_clusters(cluster, stack_);
+  while (!stack_.empty()) {
+    const std::size_t d = stack_.back();
+    stack_.pop_back();
+    selected_[d - n_] = false;
+    push_child_clusters(d, stack_);
+  }
+}
+
+std::vector<std::int32_t> ClusterSelection::labels() const {
+  std::vector<std::int32_t> labels(n_, -1);
+  std::vector<std::size_t> stack;
+  std::int32_t label = 0;
+  for (std::size_t c = n_ + 1; c <= last_; ++c) {
+    if (!selected_[c - n_]) continue;
+    stack.assign(1, c);
+    while (!stack.empty()) {
+      const std::size_t d = stack.back();
+      stack.pop_back();
+      for (const std::size_t r : children_of(d)) {
+        const std::size_t id = condensed_[r].node_id;
+        if (id < n_) {
+          labels[id] = label;
+        } else {
+          stack.push_back(id);
+        }
+      }
+    }
+    ++label;
+  }
+  return labels;
 }
 
 }  // namespace
@@ -85,30 +301,12 @@ HdbscanParams HyperParamBuilder::build() && {
   return params;
 }
 
-HdbscanError HdbscanError::empty_dataset() { return {}; }
-
-HdbscanError HdbscanError::wrong_dimension(std::size_t dimensions, std::size_t index,
-                                           std::size_t index_dimensions) {
-  HdbscanError e;
-  e.kind = Kind::WrongDimension;
-  e.index = index;
-  e.dimensions = dimensions;
-  e.index_dimensions = index_dimensions;
-  return e;
-}
-
-HdbscanError HdbscanError::non_finite_coordinate(std::size_t index) {
-  HdbscanError e;
-  e.kind = Kind::NonFiniteCoordinate;
-  e.index = index;
-  return e;
-}
-
 std::string HdbscanError::message() const {
   switch (kind) {
     case Kind::EmptyDataset:
       return {};
     case Kind::WrongDimension:
+      // "Oth" (the letter O) stays as it is: callers know the text in this form.
       return "Oth data point has " + std::to_string(dimensions) + " dimensions, but " +
              std::to_string(index) + "th has " + std::to_string(index_dimensions);
     case Kind::NonFiniteCoordinate:
@@ -185,156 +383,14 @@ std::vector<SLTNode> single_linkage(std::span<const MSTEdge> sorted_edges, std::
 
 std::vector<CondensedNode> condense_tree(std::span<const SLTNode> slt, std::size_t n,
                                          std::size_t min_cluster_size) {
-  std::vector<CondensedNode> condensed;
-  const std::size_t ids = 2 * n - 1;
-  const std::size_t top = ids - 1;
-  auto child_size = [&](std::size_t id) { return id < n ? std::size_t{1} : slt[id - n].size; };
-
-  // Breadth-first from `from`, appending every id below it (itself included) to out.
-  auto breadth_first = [&](std::size_t from, std::vector<std::size_t>& out) {
-    out.clear();
-    out.push_back(from);
-    for (std::size_t head = 0; head < out.size(); ++head) {
-      const std::size_t id = out[head];
-      if (id >= n) {
-        out.push_back(slt[id - n].left_child);
-        out.push_back(slt[id - n].right_child);
-      }
-    }
-  };
-
-  std::vector<std::size_t> order;
-  breadth_first(top, order);
-  std::vector<std::size_t> cluster_of(ids, 0);
-  std::vector<bool> visited(ids, false);
-  cluster_of[top] = n;
-  std::size_t next_cluster = n + 1;
-  std::vector<std::size_t> below;
-
-  auto fall_out = [&](std::size_t child, std::size_t cluster, double lambda) {
-    breadth_first(child, below);
-    for (const std::size_t id : below) {
-      visited[id] = true;
-      if (id < n) condensed.push_back({id, cluster, lambda, 1});
-    }
-  };
-
-  for (const std::size_t id : order) {
-    if (id < n || visited[id]) continue;
-    const SLTNode& node = slt[id - n];
-    const double lambda = node.distance > 0.0 ? 1.0 / node.distance : kInf;
-    const std::size_t left = node.left_child;
-    const std::size_t right = node.right_child;
-    const bool left_cluster = child_size(left) >= min_cluster_size;
-    const bool right_cluster = child_size(right) >= min_cluster_size;
-    const std::size_t c = cluster_of[id];
-    if (left_cluster && right_cluster) {
-      cluster_of[left] = next_cluster;
-      condensed.push_back({next_cluster, c, lambda, child_size(left)});
-      cluster_of[right] = next_cluster + 1;
-      condensed.push_back({next_cluster + 1, c, lambda, child_size(right)});
-      next_cluster += 2;
-    } else if (left_cluster) {
-      cluster_of[left] = c;
-      fall_out(right, c, lambda);
-    } else if (right_cluster) {
-      cluster_of[right] = c;
-      fall_out(left, c, lambda);
-    } else {
-      fall_out(left, c, lambda);
-      fall_out(right, c, lambda);
-    }
-  }
-  return condensed;
+  return Condenser(slt, n, min_cluster_size).run();
 }
 
 std::vector<std::int32_t> label_points(std::span<const CondensedNode> condensed, std::size_t n,
                                        std::size_t max_cluster_size) {
-  std::vector<std::int32_t> labels(n, -1);
-  // Clusters are n .. last; records are indexed by parent, keeping their order.
-  std::size_t last = n;
-  for (const CondensedNode& record : condensed) last = std::max(last, record.node_id);
-  const std::size_t clusters = last - n + 1;
-  std::vector<std::size_t> child_begin(clusters + 1, 0);
-  for (const CondensedNode& record : condensed) ++child_begin[record.parent_node_id - n + 1];
-  for (std::size_t c = 0; c < clusters; ++c) child_begin[c + 1] += child_begin[c];
-  std::vector<std::size_t> children(condensed.size());
-  {
-    std::vector<std::size_t> fill(child_begin.begin(), child_begin.end() - 1);
-    for (std::size_t r = 0; r < condensed.size(); ++r) {
-      children[fill[condensed[r].parent_node_id - n]++] = r;
-    }
-  }
-  auto children_of = [&](std::size_t cluster) {
-    return std::span<const std::size_t>(children).subspan(
-        child_begin[cluster - n], child_begin[cluster - n + 1] - child_begin[cluster - n]);
-  };
-
-  // Birth lambda and size of every non-root cluster, from the record that created it.
-  std::vector<double> birth(clusters, 0.0);
-  std::vector<std::size_t> cluster_size(clusters, 0);
-  for (const CondensedNode& record : condensed) {
-    if (record.node_id >= n) {
-      birth[record.node_id - n] = record.lambda_birth;
-      cluster_size[record.node_id - n] = record.size;
-    }
-  }
-
-  std::vector<double> stability(clusters, 0.0);
-  std::vector<bool> selected(clusters, false);
-  for (std::size_t c = n + 1; c <= last; ++c) {
-    double sum = 0.0;
-    for (const std::size_t r : children_of(c)) {
-      sum += (condensed[r].lambda_birth - birth[c - n]) * static_cast<double>(condensed[r].size);
-    }
-    stability[c - n] = sum;
-  }
-
-  std::vector<std::size_t> stack;
-  for (std::size_t c = last; c > n; --c) {
-    double children_sum = 0.0;
-    for (const std::size_t r : children_of(c)) {
-      if (condensed[r].node_id >= n) children_sum += stability[condensed[r].node_id - n];
-    }
-    if (stability[c - n] > children_sum && cluster_size[c - n] <= max_cluster_size) {
-      selected[c - n] = true;
-      // Deselect every cluster below c.
-      stack.clear();
-      for (const std::size_t r : children_of(c)) {
-        if (condensed[r].node_id >= n) stack.push_back(condensed[r].node_id);
-      }
-      while (!stack.empty()) {
-        const std::size_t d = stack.back();
-        stack.pop_back();
-        selected[d - n] = false;
-        for (const std::size_t r : children_of(d)) {
-          if (condensed[r].node_id >= n) stack.push_back(condensed[r].node_id);
-        }
-      }
-    } else {
-      stability[c - n] = children_sum;
-    }
-  }
-
-  std::int32_t label = 0;
-  for (std::size_t c = n + 1; c <= last; ++c) {
-    if (!selected[c - n]) continue;
-    stack.assign(1, c);
-    while (!stack.empty()) {
-      const std::size_t d = stack.back();
-      stack.pop_back();
-      for (const std::size_t r : children_of(d)) {
-        const std::size_t id = condensed[r].node_id;
-        if (id < n) {
-          labels[id] = label;
-        } else {
-          stack.push_back(id);
-        }
-      }
-    }
-    ++label;
-  }
-  return labels;
+  ClusterSelection selection(condensed, n);
+  selection.select(max_cluster_size);
+  return selection.labels();
 }
 
 std::expected<std::vector<std::int32_t>, HdbscanError> cluster(
@@ -353,37 +409,6 @@ std::expected<std::vector<std::int32_t>, HdbscanError> cluster(
   edges = {};
   const std::vector<CondensedNode> condensed = condense_tree(slt, n, params.min_cluster_size);
   return label_points(condensed, n, params.max_cluster_size);
-}
-
-std::string shortest_decimal(double value) {
-  char buffer[64];
-  const auto [end, ec] =
-      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
-  const std::string text(buffer, ec == std::errc{} ? end : buffer);
-  if (!std::isfinite(value)) return text;
-  // text is [-]d[.ddd]e(+|-)xx
-  const std::size_t e = text.find('e');
-  const bool negative = text[0] == '-';
-  std::string digits;
-  for (std::size_t i = negative ? 1 : 0; i < e; ++i) {
-    if (text[i] != '.') digits.push_back(text[i]);
-  }
-  const long exponent = std::strtol(text.c_str() + e + 1, nullptr, 10);
-  const long point = 1 + exponent;  // digits before the decimal point
-  std::string out = negative ? "-" : "";
-  if (point <= 0) {
-    out += "0.";
-    out.append(static_cast<std::size_t>(-point), '0');
-    out += digits;
-  } else if (static_cast<std::size_t>(point) >= digits.size()) {
-    out += digits;
-    out.append(static_cast<std::size_t>(point) - digits.size(), '0');
-  } else {
-    out += digits.substr(0, static_cast<std::size_t>(point));
-    out += '.';
-    out += digits.substr(static_cast<std::size_t>(point));
-  }
-  return out;
 }
 
 }  // namespace quillfen::speakers::hdbscan

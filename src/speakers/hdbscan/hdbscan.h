@@ -42,14 +42,14 @@ struct HdbscanParams {
 // Only epsilon = 0 and a root that is never selected are implemented by cluster().
 class HyperParamBuilder {
  public:
-  HyperParamBuilder min_cluster_size(std::size_t value) &&;
-  HyperParamBuilder max_cluster_size(std::size_t value) &&;
-  HyperParamBuilder min_samples(std::size_t value) &&;
-  HyperParamBuilder epsilon(double value) &&;
-  HyperParamBuilder distance_metric(DistanceMetric value) &&;
-  HyperParamBuilder neighbour_search(NeighbourSearch value) &&;
-  HyperParamBuilder single_cluster_allowed(bool value) &&;
-  HdbscanParams build() &&;
+  [[nodiscard]] HyperParamBuilder min_cluster_size(std::size_t value) &&;
+  [[nodiscard]] HyperParamBuilder max_cluster_size(std::size_t value) &&;
+  [[nodiscard]] HyperParamBuilder min_samples(std::size_t value) &&;
+  [[nodiscard]] HyperParamBuilder epsilon(double value) &&;
+  [[nodiscard]] HyperParamBuilder distance_metric(DistanceMetric value) &&;
+  [[nodiscard]] HyperParamBuilder neighbour_search(NeighbourSearch value) &&;
+  [[nodiscard]] HyperParamBuilder single_cluster_allowed(bool value) &&;
+  [[nodiscard]] HdbscanParams build() &&;
 
  private:
   std::optional<std::size_t> min_cluster_size_;
@@ -61,7 +61,7 @@ class HyperParamBuilder {
   std::optional<bool> single_cluster_allowed_;
 };
 
-struct HdbscanError {
+struct [[nodiscard]] HdbscanError {
   enum class Kind : std::uint8_t {
     EmptyDataset,         // no rows
     WrongDimension,       // index, dimensions (of row 0), index_dimensions
@@ -73,15 +73,22 @@ struct HdbscanError {
   std::size_t dimensions = 0;
   std::size_t index_dimensions = 0;
 
-  static HdbscanError empty_dataset();
+  static HdbscanError empty_dataset() { return {}; }
   static HdbscanError wrong_dimension(std::size_t dimensions, std::size_t index,
-                                      std::size_t index_dimensions);
-  static HdbscanError non_finite_coordinate(std::size_t index);
+                                      std::size_t index_dimensions) {
+    return {.kind = Kind::WrongDimension,
+            .index = index,
+            .dimensions = dimensions,
+            .index_dimensions = index_dimensions};
+  }
+  static HdbscanError non_finite_coordinate(std::size_t index) {
+    return {.kind = Kind::NonFiniteCoordinate, .index = index};
+  }
 
   // "Oth data point has {d0} dimensions, but {i}th has {di}",
   // "{i}th vector contains non-finite element(s)"; empty for EmptyDataset.
-  std::string message() const;
-  std::string to_string() const;
+  [[nodiscard]] std::string message() const;
+  [[nodiscard]] std::string to_string() const;
 
   friend bool operator==(const HdbscanError &, const HdbscanError &) = default;
 };
@@ -96,55 +103,52 @@ struct MSTEdge {
   friend bool operator==(const MSTEdge &, const MSTEdge &) = default;
 };
 
-// Merge n + i of the single-linkage tree: the two merged set ids (points below n, merges from
-// n), the merge distance and the number of points in the merged set.
+// Merge n + i of the single-linkage tree. The merged sets are points (ids below n) or earlier
+// merges (id n + their index).
 struct SLTNode {
-  std::size_t left_child = 0;
-  std::size_t right_child = 0;
-  double distance = 0.0;
-  std::size_t size = 0;
+  std::size_t left_child = 0;   // the set of the edge's left point
+  std::size_t right_child = 0;  // the set of the edge's right point
+  double distance = 0.0;        // the merge distance
+  std::size_t size = 0;         // points in the merged set
 
   friend bool operator==(const SLTNode &, const SLTNode &) = default;
 };
 
-// A point (node_id below n) or a cluster (node_id from n + 1) hanging under cluster
-// parent_node_id; lambda_birth = 1 / distance at which it left the parent (+inf at distance 0).
+// A point or a cluster of the condensed tree, hanging under a cluster.
 struct CondensedNode {
-  std::size_t node_id = 0;
-  std::size_t parent_node_id = 0;
-  double lambda_birth = 0.0;
-  std::size_t size = 0;
+  std::size_t node_id = 0;         // a point below n, or a cluster from n + 1
+  std::size_t parent_node_id = 0;  // the cluster it hangs under (n is the root)
+  double lambda_birth = 0.0;       // 1 / distance at which it left the parent (+inf at 0)
+  std::size_t size = 0;            // 1 for a point, the cluster's points for a cluster
 
   friend bool operator==(const CondensedNode &, const CondensedNode &) = default;
 };
 
 // Input check: EmptyDataset, then per row in order NonFiniteCoordinate or WrongDimension.
-std::expected<void, HdbscanError> check_rows(std::span<const std::span<const double>> rows);
+[[nodiscard]] std::expected<void, HdbscanError> check_rows(
+    std::span<const std::span<const double>> rows);
 
 // The stages of cluster(), each exact. Rows must have passed check_rows().
 // Core distance of p: the min_samples-th smallest distance from p to all rows, p included.
-std::vector<double> core_distances(std::span<const std::span<const double>> rows,
-                                   std::size_t min_samples);
+[[nodiscard]] std::vector<double> core_distances(std::span<const std::span<const double>> rows,
+                                                 std::size_t min_samples);
 // n - 1 edges in Prim order, starting from point 0, ties to the lowest point index.
 // (Each builds its own row groups; cluster() builds them once for both.)
-std::vector<MSTEdge> prim_mst(std::span<const std::span<const double>> rows,
-                              std::span<const double> core);
+[[nodiscard]] std::vector<MSTEdge> prim_mst(std::span<const std::span<const double>> rows,
+                                            std::span<const double> core);
 // Stable sort by ascending distance.
 void sort_mst_by_dist(std::vector<MSTEdge> &edges);
-std::vector<SLTNode> single_linkage(std::span<const MSTEdge> sorted_edges, std::size_t n);
-std::vector<CondensedNode> condense_tree(std::span<const SLTNode> slt, std::size_t n,
-                                         std::size_t min_cluster_size);
+[[nodiscard]] std::vector<SLTNode> single_linkage(std::span<const MSTEdge> sorted_edges,
+                                                  std::size_t n);
+[[nodiscard]] std::vector<CondensedNode> condense_tree(std::span<const SLTNode> slt, std::size_t n,
+                                                       std::size_t min_cluster_size);
 // Stability, excess-of-mass selection (root excluded) and labels 0 .. c-1 in ascending cluster
 // number, -1 for noise.
-std::vector<std::int32_t> label_points(std::span<const CondensedNode> condensed, std::size_t n,
-                                       std::size_t max_cluster_size);
+[[nodiscard]] std::vector<std::int32_t> label_points(std::span<const CondensedNode> condensed,
+                                                     std::size_t n, std::size_t max_cluster_size);
 
 // One label per row: -1 for noise, otherwise 0 .. c-1. Borrows the rows for the call only.
-std::expected<std::vector<std::int32_t>, HdbscanError> cluster(
+[[nodiscard]] std::expected<std::vector<std::int32_t>, HdbscanError> cluster(
     std::span<const std::span<const double>> rows, const HdbscanParams &params);
-
-// Shortest decimal that reads back as value, in positional notation without exponent
-// (2.0 -> "2", 1.25 -> "1.25", 1e-7 -> "0.0000001").
-std::string shortest_decimal(double value);
 
 }  // namespace quillfen::speakers::hdbscan

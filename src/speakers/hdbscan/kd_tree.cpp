@@ -3,77 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <utility>
 
 namespace quillfen::speakers::hdbscan {
-namespace {
-
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
-struct HeapEntry {
-  double distance;
-  std::size_t element;
-};
-
-// Largest distance on top; entries of equal distance have no defined order.
-struct HeapLess {
-  bool operator()(const HeapEntry& a, const HeapEntry& b) const { return a.distance < b.distance; }
-};
-constexpr HeapLess heap_less;
-
-// A pending node of a group walk, with the queries for which it is still open.
-struct GroupEntry {
-  double distance;
-  std::size_t element;
-  std::uint64_t open;
-};
-
-// The pending nodes: a four-way heap with the nearest node (smallest lower bound) on top.
-template <class HeapEntry>
-class PendingNodes {
- public:
-  bool empty() const { return heap_.empty(); }
-  void clear() { heap_.clear(); }
-  const HeapEntry& top() const { return heap_.front(); }
-  void push(HeapEntry entry) {
-    std::size_t i = heap_.size();
-    heap_.push_back(entry);
-    while (i > 0) {
-      const std::size_t parent = (i - 1) / 4;
-      if (!(entry.distance < heap_[parent].distance)) break;
-      heap_[i] = heap_[parent];
-      i = parent;
-    }
-    heap_[i] = entry;
-  }
-  HeapEntry pop() {
-    const HeapEntry top = heap_.front();
-    const HeapEntry last = heap_.back();
-    heap_.pop_back();
-    const std::size_t n = heap_.size();
-    if (n == 0) return top;
-    std::size_t i = 0;
-    for (;;) {
-      const std::size_t first = 4 * i + 1;
-      if (first >= n) break;
-      std::size_t best = first;
-      const std::size_t end = std::min(first + 4, n);
-      for (std::size_t c = first + 1; c < end; ++c) {
-        best = heap_[c].distance < heap_[best].distance ? c : best;
-      }
-      if (!(heap_[best].distance < last.distance)) break;
-      heap_[i] = heap_[best];
-      i = best;
-    }
-    heap_[i] = last;
-    return top;
-  }
-
- private:
-  std::vector<HeapEntry> heap_;
-};
-
-}  // namespace
 
 std::string KdTreeError::to_string() const {
   switch (kind) {
@@ -86,6 +19,48 @@ std::string KdTreeError::to_string() const {
   }
   return {};
 }
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// The widest dimension of a set of points and its range. Only a strictly larger spread
+// replaces the best so far, which starts at 0: identical points have none.
+struct Spread {
+  std::size_t dimension = 0;
+  double lower = 0.0;
+  double upper = 0.0;
+};
+
+[[nodiscard]] std::optional<Spread> widest_spread(std::span<const double* const> points,
+                                                  std::size_t dimensions) {
+  double best_spread = 0.0;
+  std::optional<Spread> best;
+  for (std::size_t j = 0; j < dimensions; ++j) {
+    double lo = kInf;
+    double hi = -kInf;
+    for (const double* p : points) {
+      lo = std::min(lo, p[j]);
+      hi = std::max(hi, p[j]);
+    }
+    const double spread = hi - lo;
+    if (spread > best_spread) {
+      best_spread = spread;
+      best = Spread{j, lo, hi};
+    }
+  }
+  return best;
+}
+
+// The midpoint of the range. A spread beyond the largest double would put it at infinity and
+// every point on one side; halving both ends first keeps it finite and inside the range.
+[[nodiscard]] double midpoint(const Spread& spread) {
+  const double middle = spread.lower + (spread.upper - spread.lower) * 0.5;
+  if (std::isfinite(middle)) return middle;
+  return spread.lower * 0.5 + spread.upper * 0.5;
+}
+
+}  // namespace
 
 KdTree::KdTree(std::size_t dimensions, std::size_t capacity)
     : dimensions_(dimensions), capacity_(capacity) {
@@ -132,41 +107,12 @@ void KdTree::insert(std::size_t node, const double* point, std::size_t item) {
 }
 
 void KdTree::split_leaf(std::size_t node) {
-  // The leaf's bounds are those of its points. Widest dimension: only a strictly larger spread
-  // replaces the best so far, which starts at 0, so a leaf of identical points never splits.
-  double best_spread = 0.0;
-  double best_lower = 0.0;
-  double best_upper = 0.0;
-  std::size_t split_dimension = 0;
-  bool found = false;
-  {
-    const std::vector<const double*>& points = nodes_[node].points;
-    for (std::size_t j = 0; j < dimensions_; ++j) {
-      double lo = kInf;
-      double hi = -kInf;
-      for (const double* p : points) {
-        lo = std::min(lo, p[j]);
-        hi = std::max(hi, p[j]);
-      }
-      const double spread = hi - lo;
-      if (spread > best_spread) {
-        best_spread = spread;
-        best_lower = lo;
-        best_upper = hi;
-        split_dimension = j;
-        found = true;
-      }
-    }
-  }
-  if (!found) {
+  // The leaf's bounds are those of its points; a leaf of identical points never splits.
+  const std::optional<Spread> widest = widest_spread(nodes_[node].points, dimensions_);
+  if (!widest) {
     nodes_[node].identical_points = true;
     return;
   }
-
-  double split_value = best_lower + (best_upper - best_lower) * 0.5;
-  // A spread beyond the largest double would put the midpoint at infinity and every point on
-  // one side; halving both ends first keeps the midpoint finite and inside the range.
-  if (!std::isfinite(split_value)) split_value = best_lower * 0.5 + best_upper * 0.5;
 
   const std::size_t left = nodes_.size();
   const std::size_t right = left + 1;
@@ -174,9 +120,9 @@ void KdTree::split_leaf(std::size_t node) {
   nodes_.emplace_back();
   Node& n = nodes_[node];
   n.is_leaf = false;
-  n.split_dimension = split_dimension;
-  n.split_value = split_value;
-  n.split_lower = best_lower;
+  n.split_dimension = widest->dimension;
+  n.split_value = midpoint(*widest);
+  n.split_lower = widest->lower;
   n.left = left;
   n.right = right;
 
@@ -264,27 +210,39 @@ void KdTree::build_index() const {
   ix.items.reserve(n);
   ix.sketches = SketchSet(scale, d, n);
   ix.boxes.assign(nodes_.size() * 2 * d, 0);
-  for (const std::size_t leaf : leaves) {
-    const Node& node = nodes_[leaf];
-    ix.nodes[leaf].leaf_begin = ix.points.size();
-    ix.nodes[leaf].leaf_count = static_cast<std::uint32_t>(node.points.size());
-    ix.nodes[leaf].identical_points = node.identical_points;
-    std::int8_t* lower = &ix.boxes[leaf * 2 * d];
-    std::int8_t* upper = lower + d;
-    std::fill(lower, lower + d, std::int8_t{127});
-    std::fill(upper, upper + d, std::int8_t{-127});
-    for (std::size_t i = 0; i < node.points.size(); ++i) {
-      const std::size_t slot = ix.points.size();
-      const double* p = node.points[i];
-      ix.points.push_back(p);
-      ix.items.push_back(node.items[i]);
-      ix.sketches.set(slot, p);
-      for (std::size_t j = 0; j < d; ++j) {
-        lower[j] = std::min(lower[j], scale.lower_of(p[j]));
-        upper[j] = std::max(upper[j], scale.upper_of(p[j]));
-      }
+  for (const std::size_t leaf : leaves) index_leaf(leaf);
+  index_inner_boxes();
+  index_ready_ = true;
+}
+
+void KdTree::index_leaf(std::size_t leaf) const {
+  SearchIndex& ix = index_;
+  const std::size_t d = dimensions_;
+  const SketchScale& scale = ix.sketches.scale();
+  const Node& node = nodes_[leaf];
+  ix.nodes[leaf].leaf_begin = ix.points.size();
+  ix.nodes[leaf].leaf_count = static_cast<std::uint32_t>(node.points.size());
+  ix.nodes[leaf].identical_points = node.identical_points;
+  std::int8_t* lower = &ix.boxes[leaf * 2 * d];
+  std::int8_t* upper = lower + d;
+  std::fill(lower, lower + d, std::int8_t{127});
+  std::fill(upper, upper + d, std::int8_t{-127});
+  for (std::size_t i = 0; i < node.points.size(); ++i) {
+    const std::size_t slot = ix.points.size();
+    const double* p = node.points[i];
+    ix.points.push_back(p);
+    ix.items.push_back(node.items[i]);
+    ix.sketches.set(slot, p);
+    for (std::size_t j = 0; j < d; ++j) {
+      lower[j] = std::min(lower[j], scale.lower_of(p[j]));
+      upper[j] = std::max(upper[j], scale.upper_of(p[j]));
     }
   }
+}
+
+void KdTree::index_inner_boxes() const {
+  SearchIndex& ix = index_;
+  const std::size_t d = dimensions_;
   // Children always have larger indices than their parent: fill the inner boxes backwards.
   for (std::size_t id = nodes_.size(); id-- > 0;) {
     const Node& node = nodes_[id];
@@ -297,77 +255,398 @@ void KdTree::build_index() const {
       box[d + j] = std::max(a[d + j], b[d + j]);
     }
   }
-  index_ready_ = true;
 }
+
+namespace {
+
+struct HeapEntry {
+  double distance;
+  std::size_t element;
+};
+
+// Largest distance on top; entries of equal distance have no defined order.
+struct HeapLess {
+  bool operator()(const HeapEntry& a, const HeapEntry& b) const { return a.distance < b.distance; }
+};
+constexpr HeapLess heap_less;
+
+// The candidates kept for one query: at most num (distance, item) pairs in a max-heap, the
+// farthest on top. A candidate enters while fewer than num are kept, and afterwards only when
+// strictly nearer than the farthest, which it replaces.
+class KeptNeighbours {
+ public:
+  void reset(std::size_t num) {
+    num_ = num;
+    heap_.clear();
+  }
+  [[nodiscard]] bool full() const { return heap_.size() == num_; }
+  [[nodiscard]] double farthest() const { return heap_.front().distance; }
+
+  void offer(double distance, std::size_t item) {
+    if (heap_.size() < num_) {
+      heap_.push_back({distance, item});
+      std::push_heap(heap_.begin(), heap_.end(), heap_less);
+    } else if (distance < heap_.front().distance) {
+      std::pop_heap(heap_.begin(), heap_.end(), heap_less);
+      heap_.back() = {distance, item};
+      std::push_heap(heap_.begin(), heap_.end(), heap_less);
+    }
+  }
+
+  // The kept pairs by ascending distance (the set is left sorted, no longer a heap).
+  [[nodiscard]] std::vector<Neighbour> sorted() {
+    std::sort_heap(heap_.begin(), heap_.end(), heap_less);
+    std::vector<Neighbour> result;
+    result.reserve(heap_.size());
+    for (const HeapEntry& entry : heap_) result.push_back({entry.distance, entry.element});
+    return result;
+  }
+
+ private:
+  std::size_t num_ = 0;
+  std::vector<HeapEntry> heap_;
+};
+
+// A pending node of a group walk, with the queries for which it is still open.
+struct GroupEntry {
+  double distance;
+  std::size_t element;
+  std::uint64_t open;
+};
+
+// The pending nodes: a four-way heap with the nearest node (smallest lower bound) on top.
+template <class HeapEntry>
+class PendingNodes {
+ public:
+  bool empty() const { return heap_.empty(); }
+  void clear() { heap_.clear(); }
+  const HeapEntry& top() const { return heap_.front(); }
+  void push(HeapEntry entry) {
+    std::size_t i = heap_.size();
+    heap_.push_back(entry);
+    while (i > 0) {
+      const std::size_t parent = (i - 1) / 4;
+      if (!(entry.distance < heap_[parent].distance)) break;
+      heap_[i] = heap_[parent];
+      i = parent;
+    }
+    heap_[i] = entry;
+  }
+  [[nodiscard]] HeapEntry pop() {
+    const HeapEntry top = heap_.front();
+    const HeapEntry last = heap_.back();
+    heap_.pop_back();
+    const std::size_t n = heap_.size();
+    if (n == 0) return top;
+    std::size_t i = 0;
+    for (;;) {
+      const std::size_t first = 4 * i + 1;
+      if (first >= n) break;
+      std::size_t best = first;
+      const std::size_t end = std::min(first + 4, n);
+      for (std::size_t c = first + 1; c < end; ++c) {
+        best = heap_[c].distance < heap_[best].distance ? c : best;
+      }
+      if (!(heap_[best].distance < last.distance)) break;
+      heap_[i] = heap_[best];
+      i = best;
+    }
+    heap_[i] = last;
+    return top;
+  }
+
+ private:
+  std::vector<HeapEntry> heap_;
+};
+
+}  // namespace
+
+// nearest(): a best-first walk from the root for one query. Each step takes the pending node
+// nearest to the query, follows the query's side down to a leaf (the other sides wait, unless
+// their bound exceeds the farthest kept distance) and evaluates the leaf's points.
+class KdTree::NearestWalk {
+ public:
+  NearestWalk(const KdTree& tree, std::span<const double> point, std::size_t num,
+              DistanceRef distance)
+      : ix_(tree.index_), d_(tree.dimensions_), point_(point), distance_(distance) {
+    ix_.sketches.query_of_row(point.data(), query_sketch_);
+    kept_.reset(num);
+  }
+
+  [[nodiscard]] std::vector<Neighbour> run() {
+    pending_.push({0.0, 0});
+    while (!pending_.empty() && (!kept_.full() || pending_.top().distance <= kept_.farthest())) {
+      const std::size_t node = pending_.pop().element;
+      const double bound = kept_.full() ? kept_.farthest() : kInf;
+      visit_leaf(descend(node, bound), bound);
+    }
+    return kept_.sorted();
+  }
+
+ private:
+  // A lower bound of the distance from the query to every point below node.
+  [[nodiscard]] double box_bound(std::size_t node) const {
+    const std::int8_t* box = &ix_.boxes[node * 2 * d_];
+    return ix_.sketches.scale().lower_bound(
+        box_squared_distance(query_sketch_.values.data(), box, box + d_, d_), query_sketch_.error);
+  }
+
+  // The leaf below node on the query's side; the other side of each step is pending unless
+  // its bound exceeds bound.
+  [[nodiscard]] std::size_t descend(std::size_t node, double bound) {
+    while (ix_.nodes[node].leaf_count == 0) {
+      const SearchNode& inner = ix_.nodes[node];
+      const bool left = goes_left(inner, point_.data());
+      const std::size_t other = left ? inner.right : inner.left;
+      node = left ? inner.left : inner.right;
+      const double other_bound = box_bound(other);
+      if (other_bound <= bound) pending_.push({other_bound, other});
+    }
+    return node;
+  }
+
+  void visit_leaf(std::size_t leaf, double bound) {
+    const std::size_t begin = ix_.nodes[leaf].leaf_begin;
+    const std::size_t count = ix_.nodes[leaf].leaf_count;
+    lower_bounds_.resize(count);
+    ix_.sketches.lower_bounds(query_sketch_, begin, count, lower_bounds_.data());
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::size_t slot = begin + i;
+      // A point whose lower bound reaches the farthest kept distance can never be kept.
+      if (kept_.full() && lower_bounds_[i] >= kept_.farthest()) continue;
+      const double dist =
+          distance_.call(distance_.function, point_, std::span<const double>(ix_.points[slot], d_));
+      if (std::isnan(dist) || dist > bound) continue;
+      kept_.offer(dist, ix_.items[slot]);
+    }
+  }
+
+  const SearchIndex& ix_;
+  std::size_t d_;
+  std::span<const double> point_;
+  DistanceRef distance_;
+  SketchQuery query_sketch_;
+  PendingNodes<HeapEntry> pending_;  // (lower bound, node), nearest node on top
+  KeptNeighbours kept_;
+  std::vector<double> lower_bounds_;
+};
 
 std::expected<std::vector<Neighbour>, KdTreeError> KdTree::search(std::span<const double> point,
                                                                   std::size_t k,
                                                                   DistanceRef distance) const {
-  using Span = std::span<const double>;
   if (auto checked = check(point); !checked) return std::unexpected(checked.error());
   const std::size_t num = std::min(k, size());
-  std::vector<Neighbour> result;
-  if (num == 0) return result;
+  if (num == 0) return std::vector<Neighbour>{};
   if (!index_ready_) build_index();
-  const SearchIndex& ix = index_;
-  const std::size_t d = dimensions_;
+  return NearestWalk(*this, point, num, distance).run();
+}
 
-  const double* query = point.data();
-  SketchQuery query_sketch;
-  ix.sketches.query_of_row(query, query_sketch);
-  // A lower bound of the distance from the query to every point below node.
-  auto box_bound = [&](std::size_t node) {
-    const std::int8_t* box = &ix.boxes[node * 2 * d];
-    return ix.sketches.scale().lower_bound(
-        box_squared_distance(query_sketch.values.data(), box, box + d, d), query_sketch.error);
+// kth_neighbour_distances(): one best-first walk of the tree for all queries of a group of
+// consecutive slots. A pending node carries the queries for which it is still open; a node
+// closes for a query when its box bound exceeds the query's farthest kept distance.
+class KdTree::KthWalk {
+ public:
+  KthWalk(const KdTree& tree, std::size_t num)
+      : tree_(tree),
+        ix_(tree.index_),
+        d_(tree.dimensions_),
+        num_(num),
+        scale_(tree.index_.sketches.scale()) {}
+
+  // The largest subtrees of at most 64 points (a leaf of more identical points is a group of
+  // its own), as (first slot, points): their points occupy consecutive slots.
+  [[nodiscard]] std::vector<std::pair<std::size_t, std::size_t>> groups() const;
+
+  // Appends (k-th neighbour distance, item) for the points of the group, in slot order.
+  void run(std::size_t first, std::size_t group, std::vector<Neighbour>& result);
+
+ private:
+  // Open sets are bit masks; a larger group of identical points keeps every query open.
+  static constexpr std::size_t kMaskBits = 64;
+  // Exact distances of a leaf are computed in batches of at most about this many pairs (a
+  // leaf of many identical points would otherwise queue leaf size x open queries at once).
+  static constexpr std::size_t kPairBatch = 4096;
+
+  // The queries still open below a node: their mask and the smallest of their box bounds.
+  struct Open {
+    std::uint64_t mask = 0;
+    double nearest_bound = kInf;
   };
 
-  // pending: (lower bound distance, node), nearest node on top.
-  PendingNodes<HeapEntry> pending;
-  pending.push({0.0, 0});
-  // evaluated: (distance, item), farthest kept candidate on top.
-  std::vector<HeapEntry> evaluated;
-  evaluated.reserve(num + 1);
-  std::vector<double> lower_bounds;
+  // Pairs (query, slot) waiting for their exact distances.
+  struct PairBatch {
+    std::vector<std::size_t> query;
+    std::vector<std::size_t> slot;
+    std::vector<const double*> left;
+    std::vector<const double*> right;
 
-  while (!pending.empty() &&
-         (evaluated.size() < num || pending.top().distance <= evaluated.front().distance)) {
-    std::size_t current = pending.pop().element;
-    const double bound = evaluated.size() == num ? evaluated.front().distance : kInf;
-
-    while (ix.nodes[current].leaf_count == 0) {
-      const SearchNode& inner = ix.nodes[current];
-      const bool left = goes_left(inner, query);
-      const std::size_t other = left ? inner.right : inner.left;
-      current = left ? inner.left : inner.right;
-      const double other_bound = box_bound(other);
-      if (other_bound <= bound) pending.push({other_bound, other});
+    void clear() {
+      query.clear();
+      slot.clear();
+      left.clear();
+      right.clear();
     }
-    const std::size_t begin = ix.nodes[current].leaf_begin;
-    const std::size_t count = ix.nodes[current].leaf_count;
-    lower_bounds.resize(count);
-    ix.sketches.lower_bounds(query_sketch, begin, count, lower_bounds.data());
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::size_t slot = begin + i;
-      // A point whose lower bound reaches the farthest kept distance can never be kept.
-      if (evaluated.size() == num && lower_bounds[i] >= evaluated.front().distance) continue;
-      const double dist = distance.call(distance.function, point, Span(ix.points[slot], d));
-      if (std::isnan(dist) || dist > bound) continue;
-      if (evaluated.size() < num) {
-        evaluated.push_back({dist, ix.items[slot]});
-        std::push_heap(evaluated.begin(), evaluated.end(), heap_less);
-      } else if (dist < evaluated.front().distance) {
-        std::pop_heap(evaluated.begin(), evaluated.end(), heap_less);
-        evaluated.back() = {dist, ix.items[slot]};
-        std::push_heap(evaluated.begin(), evaluated.end(), heap_less);
-      }
+  };
+
+  void start(std::size_t first, std::size_t group);
+  // Sets open_ to the queries of entry still open at its node.
+  [[nodiscard]] Open narrow(const GroupEntry& entry);
+  // Sketch bounds per open query, then the exact distances of the pairs that could still be kept.
+  void visit_leaf(const SearchNode& leaf);
+  void flush();
+  void keep(std::size_t q, double distance, std::size_t item);
+
+  const KdTree& tree_;
+  const SearchIndex& ix_;
+  std::size_t d_;
+  std::size_t num_;
+  const SketchScale& scale_;
+  std::size_t first_ = 0;
+  std::size_t group_ = 0;
+  bool masked_ = true;
+  std::vector<SketchQuery> queries_;
+  std::vector<KeptNeighbours> kept_;
+  std::vector<double> top_;         // farthest kept distance per query, +inf until num are kept
+  std::vector<double> box_cutoff_;  // squared box distances above it rule a node out
+  std::vector<std::size_t> open_;   // queries for which the popped node is open
+  std::vector<const SketchQuery*> open_queries_;
+  std::vector<std::int32_t> box_squared_;
+  std::vector<double> bounds_;
+  PairBatch pairs_;
+  std::vector<double> distances_;
+  PendingNodes<GroupEntry> pending_;
+};
+
+std::vector<std::pair<std::size_t, std::size_t>> KdTree::KthWalk::groups() const {
+  const std::vector<Node>& nodes = tree_.nodes_;
+  std::vector<std::pair<std::size_t, std::size_t>> groups;
+  std::vector<std::size_t> stack{0};
+  while (!stack.empty()) {
+    const std::size_t id = stack.back();
+    stack.pop_back();
+    if (nodes[id].is_leaf || nodes[id].size <= kMaskBits) {
+      std::size_t leftmost = id;
+      while (!nodes[leftmost].is_leaf) leftmost = nodes[leftmost].left;
+      groups.emplace_back(ix_.nodes[leftmost].leaf_begin, nodes[id].size);
+    } else {
+      stack.push_back(nodes[id].right);
+      stack.push_back(nodes[id].left);
     }
   }
+  return groups;
+}
 
-  std::sort_heap(evaluated.begin(), evaluated.end(), heap_less);
-  result.reserve(evaluated.size());
-  for (const HeapEntry& entry : evaluated) result.push_back({entry.distance, entry.element});
-  return result;
+void KdTree::KthWalk::run(std::size_t first, std::size_t group, std::vector<Neighbour>& result) {
+  if (num_ == 0) {
+    for (std::size_t q = 0; q < group; ++q) result.push_back({0.0, ix_.items[first + q]});
+    return;
+  }
+  start(first, group);
+  const std::uint64_t everyone =
+      group >= kMaskBits ? ~std::uint64_t{0} : (std::uint64_t{1} << group) - 1;
+  pending_.clear();
+  pending_.push({0.0, 0, everyone});
+  while (!pending_.empty()) {
+    const GroupEntry next = pending_.pop();
+    // Keys never exceed the bound of any query for which the node is still open.
+    if (next.distance > *std::max_element(top_.begin(), top_.end())) break;
+    const Open open = narrow(next);
+    if (open_.empty()) continue;
+    const SearchNode& here = ix_.nodes[next.element];
+    if (here.leaf_count == 0) {
+      pending_.push({open.nearest_bound, here.left, open.mask});
+      pending_.push({open.nearest_bound, here.right, open.mask});
+    } else {
+      visit_leaf(here);
+    }
+  }
+  for (std::size_t q = 0; q < group; ++q) {
+    result.push_back({kept_[q].farthest(), ix_.items[first + q]});
+  }
+}
+
+void KdTree::KthWalk::start(std::size_t first, std::size_t group) {
+  first_ = first;
+  group_ = group;
+  masked_ = group <= kMaskBits;
+  queries_.resize(group);
+  kept_.resize(group);
+  top_.assign(group, kInf);
+  box_cutoff_.assign(group, kInf);
+  for (std::size_t q = 0; q < group; ++q) {
+    ix_.sketches.query_of(first + q, queries_[q]);
+    kept_[q].reset(num_);
+  }
+}
+
+KdTree::KthWalk::Open KdTree::KthWalk::narrow(const GroupEntry& entry) {
+  open_.clear();
+  open_queries_.clear();
+  for (std::size_t q = 0; q < group_; ++q) {
+    if (masked_ && ((entry.open >> q) & 1) == 0) continue;
+    open_.push_back(q);
+    open_queries_.push_back(&queries_[q]);
+  }
+  const std::int8_t* box = &ix_.boxes[entry.element * 2 * d_];
+  box_squared_.resize(open_.size());
+  box_squared_distances(box, box + d_, open_queries_.data(), open_.size(), d_, box_squared_.data());
+  Open open;
+  std::size_t still_open = 0;
+  for (std::size_t i = 0; i < open_.size(); ++i) {
+    const std::size_t q = open_[i];
+    if (box_squared_[i] > box_cutoff_[q]) continue;
+    const double bound = scale_.lower_bound(box_squared_[i], queries_[q].error);
+    if (bound > top_[q]) continue;
+    open_[still_open++] = q;
+    if (masked_) open.mask |= std::uint64_t{1} << q;
+    open.nearest_bound = std::min(open.nearest_bound, bound);
+  }
+  open_.resize(still_open);
+  return open;
+}
+
+void KdTree::KthWalk::visit_leaf(const SearchNode& leaf) {
+  bounds_.resize(leaf.leaf_count);
+  pairs_.clear();
+  const double* leaf_first = ix_.points[leaf.leaf_begin];
+  for (const std::size_t q : open_) {
+    const double* query_point = ix_.points[first_ + q];
+    if (leaf.identical_points && std::equal(query_point, query_point + d_, leaf_first)) {
+      // Every point of the leaf equals the query: each distance is exactly 0, and at most
+      // num of them can be kept.
+      const std::size_t count = std::min<std::size_t>(leaf.leaf_count, num_);
+      for (std::size_t i = 0; i < count; ++i) keep(q, 0.0, ix_.items[leaf.leaf_begin + i]);
+      continue;
+    }
+    ix_.sketches.lower_bounds(queries_[q], leaf.leaf_begin, leaf.leaf_count, bounds_.data());
+    for (std::size_t i = 0; i < leaf.leaf_count; ++i) {
+      if (bounds_[i] >= top_[q]) continue;  // can never be kept
+      pairs_.query.push_back(q);
+      pairs_.slot.push_back(leaf.leaf_begin + i);
+      pairs_.left.push_back(query_point);
+      pairs_.right.push_back(ix_.points[leaf.leaf_begin + i]);
+    }
+    if (pairs_.query.size() >= kPairBatch) flush();
+  }
+  flush();
+}
+
+void KdTree::KthWalk::flush() {
+  distances_.resize(pairs_.query.size());
+  euclidean_distances(pairs_.left.data(), pairs_.right.data(), pairs_.left.size(), d_,
+                      distances_.data());
+  for (std::size_t c = 0; c < pairs_.query.size(); ++c) {
+    keep(pairs_.query[c], distances_[c], ix_.items[pairs_.slot[c]]);
+  }
+  pairs_.clear();
+}
+
+void KdTree::KthWalk::keep(std::size_t q, double distance, std::size_t item) {
+  kept_[q].offer(distance, item);
+  if (kept_[q].full()) {
+    top_[q] = kept_[q].farthest();
+    box_cutoff_[q] = scale_.exceeding_squared(top_[q], queries_[q].error);
+  }
 }
 
 std::vector<Neighbour> KdTree::kth_neighbour_distances(std::size_t k) const {
@@ -376,167 +655,8 @@ std::vector<Neighbour> KdTree::kth_neighbour_distances(std::size_t k) const {
   result.reserve(n);
   if (n == 0) return result;
   if (!index_ready_) build_index();
-  const SearchIndex& ix = index_;
-  const std::size_t d = dimensions_;
-  const std::size_t num = std::min(k, n);
-  const SketchScale& scale = ix.sketches.scale();
-
-  std::vector<SketchQuery> queries;
-  std::vector<std::vector<HeapEntry>> evaluated;
-  std::vector<double> top;         // farthest kept distance per query, +inf until num are kept
-  std::vector<double> box_cutoff;  // squared box distances above it rule a node out
-  std::vector<std::size_t> open;   // queries for which the popped node is open
-  std::vector<const SketchQuery*> open_queries;
-  std::vector<std::int32_t> box_squared;
-  std::vector<double> bounds;
-  std::vector<std::size_t> pair_query;
-  std::vector<std::size_t> pair_slot;
-  std::vector<const double*> pair_left;
-  std::vector<const double*> pair_right;
-  std::vector<double> distances;
-  PendingNodes<GroupEntry> pending;
-
-  // Groups: the largest subtrees of at most 64 points (a leaf of more identical points is a
-  // group of its own); their points occupy consecutive slots.
-  constexpr std::size_t kGroupLimit = 64;
-  std::vector<std::pair<std::size_t, std::size_t>> groups;  // (first slot, points)
-  {
-    std::vector<std::size_t> stack{0};
-    while (!stack.empty()) {
-      const std::size_t id = stack.back();
-      stack.pop_back();
-      if (nodes_[id].is_leaf || nodes_[id].size <= kGroupLimit) {
-        std::size_t leftmost = id;
-        while (!nodes_[leftmost].is_leaf) leftmost = nodes_[leftmost].left;
-        groups.emplace_back(ix.nodes[leftmost].leaf_begin, nodes_[id].size);
-      } else {
-        stack.push_back(nodes_[id].right);
-        stack.push_back(nodes_[id].left);
-      }
-    }
-  }
-
-  for (const auto& [first, group] : groups) {
-    if (num == 0) {
-      for (std::size_t q = 0; q < group; ++q) result.push_back({0.0, ix.items[first + q]});
-      continue;
-    }
-    queries.resize(group);
-    evaluated.resize(group);
-    top.assign(group, kInf);
-    box_cutoff.assign(group, kInf);
-    for (std::size_t q = 0; q < group; ++q) {
-      ix.sketches.query_of(first + q, queries[q]);
-      evaluated[q].clear();
-    }
-    // Open sets are bit masks; a larger group of identical points keeps every query open.
-    const bool masked = group <= 64;
-    const std::uint64_t everyone =
-        group >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << group) - 1;
-
-    pending.clear();
-    pending.push({0.0, 0, everyone});
-    while (!pending.empty()) {
-      const GroupEntry next = pending.pop();
-      // Keys never exceed the bound of any query for which the node is still open.
-      if (next.distance > *std::max_element(top.begin(), top.end())) break;
-      open.clear();
-      open_queries.clear();
-      for (std::size_t q = 0; q < group; ++q) {
-        if (masked && ((next.open >> q) & 1) == 0) continue;
-        open.push_back(q);
-        open_queries.push_back(&queries[q]);
-      }
-      const std::size_t node = next.element;
-      const std::int8_t* box = &ix.boxes[node * 2 * d];
-      box_squared.resize(open.size());
-      box_squared_distances(box, box + d, open_queries.data(), open.size(), d, box_squared.data());
-      std::uint64_t still_open = 0;
-      std::size_t still_open_count = 0;
-      double nearest_bound = kInf;
-      for (std::size_t i = 0; i < open.size(); ++i) {
-        const std::size_t q = open[i];
-        if (box_squared[i] > box_cutoff[q]) continue;
-        const double bound = scale.lower_bound(box_squared[i], queries[q].error);
-        if (bound > top[q]) continue;
-        open[still_open_count++] = q;
-        if (masked) still_open |= std::uint64_t{1} << q;
-        nearest_bound = std::min(nearest_bound, bound);
-      }
-      if (still_open_count == 0) continue;
-      open.resize(still_open_count);
-
-      const SearchNode& here = ix.nodes[node];
-      if (here.leaf_count == 0) {
-        pending.push({nearest_bound, here.left, still_open});
-        pending.push({nearest_bound, here.right, still_open});
-        continue;
-      }
-      // A leaf: sketch bounds per open query, then the exact distances of the pairs that could
-      // still be kept, in batches of bounded size (a leaf of many identical points would
-      // otherwise queue leaf size x open queries pairs at once).
-      constexpr std::size_t kPairBatch = 4096;
-      const auto keep = [&](std::size_t q, double distance, std::size_t item) {
-        std::vector<HeapEntry>& kept = evaluated[q];
-        if (kept.size() < num) {
-          kept.push_back({distance, item});
-          std::push_heap(kept.begin(), kept.end(), heap_less);
-        } else if (distance < kept.front().distance) {
-          std::pop_heap(kept.begin(), kept.end(), heap_less);
-          kept.back() = {distance, item};
-          std::push_heap(kept.begin(), kept.end(), heap_less);
-        }
-        if (kept.size() == num) {
-          top[q] = kept.front().distance;
-          box_cutoff[q] = scale.exceeding_squared(top[q], queries[q].error);
-        }
-      };
-      const auto flush = [&] {
-        distances.resize(pair_query.size());
-        euclidean_distances(pair_left.data(), pair_right.data(), pair_left.size(), d,
-                            distances.data());
-        for (std::size_t c = 0; c < pair_query.size(); ++c) {
-          keep(pair_query[c], distances[c], ix.items[pair_slot[c]]);
-        }
-        pair_query.clear();
-        pair_slot.clear();
-        pair_left.clear();
-        pair_right.clear();
-      };
-      bounds.resize(here.leaf_count);
-      pair_query.clear();
-      pair_slot.clear();
-      pair_left.clear();
-      pair_right.clear();
-      const double* leaf_first = ix.points[here.leaf_begin];
-      for (const std::size_t q : open) {
-        const double* query_point = ix.points[first + q];
-        if (here.identical_points &&
-            std::equal(query_point, query_point + d, leaf_first)) {
-          // Every point of the leaf equals the query: each distance is exactly 0, and at most
-          // num of them can be kept.
-          const std::size_t count = std::min<std::size_t>(here.leaf_count, num);
-          for (std::size_t i = 0; i < count; ++i) {
-            keep(q, 0.0, ix.items[here.leaf_begin + i]);
-          }
-          continue;
-        }
-        ix.sketches.lower_bounds(queries[q], here.leaf_begin, here.leaf_count, bounds.data());
-        for (std::size_t i = 0; i < here.leaf_count; ++i) {
-          if (bounds[i] >= top[q]) continue;  // can never be kept
-          pair_query.push_back(q);
-          pair_slot.push_back(here.leaf_begin + i);
-          pair_left.push_back(query_point);
-          pair_right.push_back(ix.points[here.leaf_begin + i]);
-        }
-        if (pair_query.size() >= kPairBatch) flush();
-      }
-      flush();
-    }
-    for (std::size_t q = 0; q < group; ++q) {
-      result.push_back({evaluated[q].front().distance, ix.items[first + q]});
-    }
-  }
+  KthWalk walk(*this, std::min(k, n));
+  for (const auto& [first, group] : walk.groups()) walk.run(first, group, result);
   return result;
 }
 

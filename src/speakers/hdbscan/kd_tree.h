@@ -15,7 +15,7 @@
 namespace quillfen::speakers::hdbscan {
 
 // Why the tree refused a point or a query.
-struct KdTreeError {
+struct [[nodiscard]] KdTreeError {
   enum class Kind : std::uint8_t {
     WrongDimension,       // the point's length differs from the tree's dimensions
     NonFiniteCoordinate,  // a coordinate is infinite or NaN
@@ -28,7 +28,7 @@ struct KdTreeError {
   static KdTreeError non_finite_coordinate() { return {Kind::NonFiniteCoordinate}; }
   static KdTreeError zero_capacity() { return {Kind::ZeroCapacity}; }
 
-  std::string to_string() const;
+  [[nodiscard]] std::string to_string() const;
 
   friend bool operator==(const KdTreeError&, const KdTreeError&) = default;
 };
@@ -60,7 +60,8 @@ class KdTree {
 
   // Stores a view of point with item. Checks, in this order, a capacity above zero, the
   // point's length and the finiteness of every coordinate.
-  std::expected<void, KdTreeError> add(std::span<const double> point, std::size_t item);
+  [[nodiscard]] std::expected<void, KdTreeError> add(std::span<const double> point,
+                                                     std::size_t item);
 
   // The min(k, size()) stored points nearest to point, sorted by ascending distance; best-first
   // search with bounding-box pruning. Exact: the distances returned are the smallest ones over
@@ -68,9 +69,8 @@ class KdTree {
   // unspecified. distance(a, b) must be the Euclidean distance computed in 64-bit arithmetic
   // (such as euclidean_distance): the pruning relies on lower bounds of it.
   template <class Distance>
-  std::expected<std::vector<Neighbour>, KdTreeError> nearest(std::span<const double> point,
-                                                             std::size_t k,
-                                                             Distance&& distance) const {
+  [[nodiscard]] std::expected<std::vector<Neighbour>, KdTreeError> nearest(
+      std::span<const double> point, std::size_t k, Distance&& distance) const {
     using Fn = std::remove_reference_t<Distance>;
     if constexpr (std::is_function_v<Fn>) {
       Fn* function = &distance;
@@ -87,9 +87,10 @@ class KdTree {
   // For every stored point, the distance to its k-th nearest stored point (itself included,
   // at distance 0) under euclidean_distance, with the point's item; the same distances as
   // nearest(point, k, euclidean_distance).back() for each point (0 when k is 0), in no
-  // particular order. The points of one leaf are answered together in one best-first walk of
-  // the tree, which reads each visited node's data once for all of them.
-  std::vector<Neighbour> kth_neighbour_distances(std::size_t k) const;
+  // particular order. The points of one group (a largest subtree of at most 64 points, or a
+  // larger leaf of identical points) are answered together in one best-first walk of the
+  // tree, which reads each visited node's data once for all of them.
+  [[nodiscard]] std::vector<Neighbour> kth_neighbour_distances(std::size_t k) const;
 
   // Shape inspection (node 0 is the root); bounds are those of the points below the node.
   struct NodeView {
@@ -104,7 +105,7 @@ class KdTree {
     std::vector<std::size_t> items;  // a leaf's items in storage order
   };
   std::size_t node_count() const { return nodes_.size(); }
-  NodeView node(std::size_t index) const;
+  [[nodiscard]] NodeView node(std::size_t index) const;
 
  private:
   struct DistanceRef {
@@ -134,9 +135,9 @@ class KdTree {
     std::uint32_t split_dimension = 0;
     std::uint32_t left = 0;
     std::uint32_t right = 0;
-    std::uint32_t leaf_count = 0;  // points of a leaf; 0 marks an inner node
+    std::uint32_t leaf_count = 0;   // points of a leaf; 0 marks an inner node
     bool identical_points = false;  // a leaf whose points are all copies of one point
-    std::size_t leaf_begin = 0;    // first slot of a leaf's points
+    std::size_t leaf_begin = 0;     // first slot of a leaf's points
   };
   struct SearchIndex {
     std::vector<SearchNode> nodes;
@@ -150,19 +151,26 @@ class KdTree {
   // split value also sends points equal to it left, so that both sides of a split stay
   // non-empty.
   template <class N>
-  static bool goes_left(const N& node, const double* point) {
+  [[nodiscard]] static bool goes_left(const N& node, const double* point) {
     const double value = point[node.split_dimension];
     if (node.split_lower == node.split_value) return value <= node.split_value;
     return value < node.split_value;
   }
   void insert(std::size_t node, const double* point, std::size_t item);
   void split_leaf(std::size_t node);
-  std::expected<void, KdTreeError> check(std::span<const double> point) const;
+  [[nodiscard]] std::expected<void, KdTreeError> check(std::span<const double> point) const;
   void collect(std::size_t node, std::vector<std::size_t>& leaves) const;
+  // The search index: build_index() sketches every point and lays out the leaves
+  // (index_leaf()), then bounds the inner nodes' boxes by their children's
+  // (index_inner_boxes()).
   void build_index() const;
-  std::expected<std::vector<Neighbour>, KdTreeError> search(std::span<const double> point,
-                                                            std::size_t k,
-                                                            DistanceRef distance) const;
+  void index_leaf(std::size_t leaf) const;
+  void index_inner_boxes() const;
+  // The walks of nearest() and kth_neighbour_distances() over the search index.
+  class NearestWalk;
+  class KthWalk;
+  [[nodiscard]] std::expected<std::vector<Neighbour>, KdTreeError> search(
+      std::span<const double> point, std::size_t k, DistanceRef distance) const;
 
   std::size_t dimensions_;
   std::size_t capacity_;

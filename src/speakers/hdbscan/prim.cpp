@@ -17,7 +17,7 @@ struct GroupKey {
   std::size_t slot = 0;
 };
 
-bool precedes(const GroupKey& a, const GroupKey& b) {
+[[nodiscard]] bool precedes(const GroupKey& a, const GroupKey& b) {
   return a.value < b.value || (a.value == b.value && a.row < b.row);
 }
 
@@ -27,12 +27,12 @@ class LazyPrim {
  public:
   LazyPrim(std::span<const std::span<const double>> rows, std::span<const double> core,
            RowGroups& groups, const GroupPairBounds& bounds);
-  std::vector<MSTEdge> run();
+  [[nodiscard]] std::vector<MSTEdge> run();
 
  private:
   void take(std::size_t slot);
   void note_pending(std::size_t row);
-  std::size_t select();
+  [[nodiscard]] std::size_t select();
   void flush(std::size_t group, double smallest);
   void resolve_deferred(std::size_t group, double smallest);
   void defer(std::size_t source, std::size_t group);
@@ -45,11 +45,11 @@ class LazyPrim {
   RowGroups& g_;
   const GroupPairBounds& bounds_;
   std::vector<std::uint32_t> group_of_row_;
-  std::vector<double> best_;         // per slot
-  std::vector<double> slot_core_;    // per slot
+  std::vector<double> best_;       // per slot
+  std::vector<double> slot_core_;  // per slot
   std::vector<std::uint32_t> group_of_slot_;
   std::vector<std::size_t> slot_of_row_;
-  std::vector<std::size_t> active_;  // per group: rows outside the tree
+  std::vector<std::size_t> active_;   // per group: rows outside the tree
   std::vector<std::size_t> applied_;  // per group: tree rows taken into account (a prefix)
   std::vector<double> pending_bound_;
   // Per (group, source group): whether the source's tree rows are set aside for the group
@@ -59,8 +59,8 @@ class LazyPrim {
   std::vector<double> max_best_;
   std::vector<double> min_core_;
   std::vector<GroupKey> key_;
-  std::vector<std::size_t> live_;    // groups with rows outside the tree
-  std::vector<std::size_t> tree_;    // rows in the order they joined
+  std::vector<std::size_t> live_;  // groups with rows outside the tree
+  std::vector<std::size_t> tree_;  // rows in the order they joined
   std::vector<double> lower_bounds_;
   std::vector<std::size_t> exact_slots_;
   std::vector<double> exact_floor_;

@@ -33,8 +33,8 @@ namespace quillfen::speakers::hdbscan {
 
 // n - 1 edges in Prim order (see above); groups must have been built from rows (their slots
 // are reordered within each group as the tree grows), bounds from groups.
-std::vector<MSTEdge> prim_mst(std::span<const std::span<const double>> rows,
-                              std::span<const double> core, RowGroups& groups,
-                              const GroupPairBounds& bounds);
+[[nodiscard]] std::vector<MSTEdge> prim_mst(std::span<const std::span<const double>> rows,
+                                            std::span<const double> core, RowGroups& groups,
+                                            const GroupPairBounds& bounds);
 
 }  // namespace quillfen::speakers::hdbscan

@@ -15,7 +15,8 @@ constexpr double kUnderflowMargin = 1e-149;
 
 // Coordinate j of a row, divided by the largest magnitude (so that every value stays finite),
 // adds to projected value j % 32 with a fixed pseudo-random sign.
-std::vector<float> project_rows(std::span<const std::span<const double>> rows, double max_abs) {
+[[nodiscard]] std::vector<float> project_rows(std::span<const std::span<const double>> rows,
+                                              double max_abs) {
   const double inverse = max_abs > 0.0 ? 1.0 / max_abs : 1.0;
   const std::size_t dims = rows[0].size();
   std::vector<float> signs(dims);
@@ -34,7 +35,7 @@ std::vector<float> project_rows(std::span<const std::span<const double>> rows, d
   return projected;
 }
 
-float squared_gap(const float* a, const float* b) {
+[[nodiscard]] float squared_gap(const float* a, const float* b) {
   float sum = 0.0f;
   for (std::size_t k = 0; k < kProjected; ++k) sum += (a[k] - b[k]) * (a[k] - b[k]);
   return sum;
@@ -42,13 +43,13 @@ float squared_gap(const float* a, const float* b) {
 
 using Projected = std::vector<float>;
 
-const float* point_of(const Projected& projected, std::size_t row) {
+[[nodiscard]] const float* point_of(const Projected& projected, std::size_t row) {
   return &projected[row * kProjected];
 }
 
 // The member farthest from point.
-const float* farthest(const Projected& projected, std::span<const std::size_t> members,
-                      const float* point) {
+[[nodiscard]] const float* farthest(const Projected& projected,
+                                    std::span<const std::size_t> members, const float* point) {
   const float* best = point_of(projected, members[0]);
   float best_gap = -1.0f;
   for (const std::size_t row : members) {
@@ -72,7 +73,7 @@ void mean_of(const Projected& projected, std::span<const std::size_t> members, f
 // Two-means split of members: starts from two far-apart rows, a few rounds of assigning each
 // row to the nearer centre and moving the centres to the means. Returns the number of rows
 // put first (those nearer the first centre).
-std::size_t two_means(const Projected& projected, std::span<std::size_t> members) {
+[[nodiscard]] std::size_t two_means(const Projected& projected, std::span<std::size_t> members) {
   float centres[2][kProjected];
   mean_of(projected, members, centres[0]);
   const float* a = farthest(projected, members, centres[0]);
@@ -96,8 +97,8 @@ std::size_t two_means(const Projected& projected, std::span<std::size_t> members
 
 // Splits members in two non-empty parts and returns the size of the first: by two-means, or
 // in the middle when that leaves a side empty (identical rows) or when depth runs deep.
-std::size_t split_members(const Projected& projected, std::span<std::size_t> members,
-                          std::size_t depth) {
+[[nodiscard]] std::size_t split_members(const Projected& projected, std::span<std::size_t> members,
+                                        std::size_t depth) {
   constexpr std::size_t kMaxDepth = 48;
   const std::size_t first = depth < kMaxDepth ? two_means(projected, members) : 0;
   if (first == 0 || first == members.size()) return members.size() / 2;
@@ -128,8 +129,9 @@ void split_rows(const Projected& projected, std::span<std::size_t> rows, std::si
 
 // Moves the rows of each group that lie far out (beyond twice the median distance to the
 // group's mean) to the end of order, and returns where they start; the groups shrink in place.
-std::size_t extract_outliers(const Projected& projected, std::vector<std::size_t>& order,
-                             std::vector<std::size_t>& begin) {
+[[nodiscard]] std::size_t extract_outliers(const Projected& projected,
+                                           std::vector<std::size_t>& order,
+                                           std::vector<std::size_t>& begin) {
   std::vector<std::size_t> kept;
   std::vector<std::size_t> outliers;
   std::vector<std::size_t> new_begin;
@@ -139,10 +141,11 @@ std::size_t extract_outliers(const Projected& projected, std::vector<std::size_t
     const std::span<const std::size_t> members(&order[begin[g]], begin[g + 1] - begin[g]);
     mean_of(projected, members, mean);
     gaps.clear();
-    for (const std::size_t row : members) gaps.push_back(squared_gap(point_of(projected, row), mean));
+    for (const std::size_t row : members)
+      gaps.push_back(squared_gap(point_of(projected, row), mean));
     std::vector<float> sorted = gaps;
-    std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2),
-                     sorted.end());
+    std::nth_element(sorted.begin(),
+                     sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2), sorted.end());
     const float limit = 4.0f * sorted[sorted.size() / 2];  // squared: twice the distance
     const std::size_t start = kept.size();
     for (std::size_t m = 0; m < members.size(); ++m) {
@@ -159,9 +162,9 @@ std::size_t extract_outliers(const Projected& projected, std::vector<std::size_t
 
 // Group boundaries and slot order of all rows: groups by recursive two-means splits; the rows
 // far out in their groups are grouped again among themselves.
-std::vector<std::size_t> group_order(std::span<const std::span<const double>> rows,
-                                     double max_abs, std::size_t capacity,
-                                     std::vector<std::size_t>& order) {
+[[nodiscard]] std::vector<std::size_t> group_order(std::span<const std::span<const double>> rows,
+                                                   double max_abs, std::size_t capacity,
+                                                   std::vector<std::size_t>& order) {
   const Projected projected = project_rows(rows, max_abs);
   order.resize(rows.size());
   for (std::size_t r = 0; r < rows.size(); ++r) order[r] = r;
@@ -169,16 +172,16 @@ std::vector<std::size_t> group_order(std::span<const std::span<const double>> ro
   split_rows(projected, order, 0, capacity, begin);
   begin.push_back(rows.size());
   const std::size_t outliers = extract_outliers(projected, order, begin);
-  split_rows(projected, std::span<std::size_t>(order).subspan(outliers), outliers, capacity,
-             begin);
+  split_rows(projected, std::span<std::size_t>(order).subspan(outliers), outliers, capacity, begin);
   begin.push_back(rows.size());
   return begin;
 }
 
 // Centre (mean, 64-bit) and radius (largest computed distance to a member, +inf when one is
 // not a number) of one group.
-double centre_and_radius(std::span<const std::span<const double>> rows,
-                         std::span<const std::size_t> members, std::vector<double>& centre) {
+[[nodiscard]] double centre_and_radius(std::span<const std::span<const double>> rows,
+                                       std::span<const std::size_t> members,
+                                       std::vector<double>& centre) {
   const std::size_t dims = rows[0].size();
   centre.assign(dims, 0.0);
   for (const std::size_t r : members) {
@@ -220,11 +223,20 @@ RowGroups group_rows(std::span<const std::span<const double>> rows, std::size_t 
   return g;
 }
 
+std::vector<double> largest_errors(const RowGroups& groups) {
+  std::vector<double> largest(groups.groups(), 0.0);
+  for (std::size_t g = 0; g < groups.groups(); ++g) {
+    for (std::size_t s = groups.begin[g]; s < groups.begin[g + 1]; ++s) {
+      largest[g] = std::max(largest[g], groups.rows.error(s));
+    }
+  }
+  return largest;
+}
+
 double ball_lower_bound(double centre_lower_bound, double radius) {
-  const double bound =
-      (centre_lower_bound * (1.0 - kBallMargin) - radius * (1.0 + kBallMargin)) *
-          (1.0 - kBallMargin) -
-      kUnderflowMargin;
+  const double bound = (centre_lower_bound * (1.0 - kBallMargin) - radius * (1.0 + kBallMargin)) *
+                           (1.0 - kBallMargin) -
+                       kUnderflowMargin;
   return bound > 0.0 ? bound : 0.0;
 }
 

@@ -34,7 +34,11 @@ struct RowGroups {
 };
 
 // Groups of at most capacity (>= 1) rows over rows that passed the input check.
-RowGroups group_rows(std::span<const std::span<const double>> rows, std::size_t capacity);
+[[nodiscard]] RowGroups group_rows(std::span<const std::span<const double>> rows,
+                                   std::size_t capacity);
+
+// Per group: the largest error bound of its rows' sketches.
+[[nodiscard]] std::vector<double> largest_errors(const RowGroups& groups);
 
 // A lower bound of the computed distance from any point x to every member of a group, given a
 // lower bound of the true distance from x to the group's centre and the group's radius:
@@ -42,6 +46,6 @@ RowGroups group_rows(std::span<const std::span<const double>> rows, std::size_t 
 // rounding of the computed distances (each within 4e-12 of the true value, relatively, for up
 // to 32768 values) and an absolute margin of 1e-149 for underflow in their sums of squares; 0
 // when nothing better holds.
-double ball_lower_bound(double centre_lower_bound, double radius);
+[[nodiscard]] double ball_lower_bound(double centre_lower_bound, double radius);
 
 }  // namespace quillfen::speakers::hdbscan

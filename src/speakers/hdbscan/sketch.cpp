@@ -5,11 +5,9 @@
 #include <limits>
 #include <utility>
 
+#include "speakers/cpu_features.h"
+
 #if defined(__x86_64__) || defined(__i386__)
-// The AVX-512 intrinsics start from deliberately undefined registers, which GCC 12 reports as
-// possibly uninitialised.
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
 #define QUILLFEN_X86 1
 #endif
@@ -25,21 +23,24 @@ constexpr std::size_t kMaxDims = 32768;  // keeps squared sketch distances withi
 
 // ---- portable kernels ----
 
-void sketch_scalar(const std::int8_t* query, const std::int8_t* rows, std::size_t count,
-                   std::size_t dims, std::int32_t* out) {
-  for (std::size_t r = 0; r < count; ++r) {
-    const std::int8_t* row = rows + r * dims;
-    std::int32_t sum = 0;
-    for (std::size_t j = 0; j < dims; ++j) {
-      const std::int32_t d = static_cast<std::int32_t>(query[j]) - row[j];
-      sum += d * d;
-    }
-    out[r] = sum;
+// Sum over j < dims of (a[j] - b[j])^2, exact in 32-bit integers.
+[[nodiscard]] std::int32_t squared_gap(const std::int8_t* a, const std::int8_t* b,
+                                       std::size_t dims) {
+  std::int32_t sum = 0;
+  for (std::size_t j = 0; j < dims; ++j) {
+    const std::int32_t d = static_cast<std::int32_t>(a[j]) - b[j];
+    sum += d * d;
   }
+  return sum;
 }
 
-std::int32_t box_scalar(const std::int8_t* query, const std::int8_t* lower,
-                        const std::int8_t* upper, std::size_t dims) {
+void sketch_scalar(const std::int8_t* query, const std::int8_t* rows, std::size_t count,
+                   std::size_t dims, std::int32_t* out) {
+  for (std::size_t r = 0; r < count; ++r) out[r] = squared_gap(query, rows + r * dims, dims);
+}
+
+[[nodiscard]] std::int32_t box_scalar(const std::int8_t* query, const std::int8_t* lower,
+                                      const std::int8_t* upper, std::size_t dims) {
   std::int32_t sum = 0;
   for (std::size_t j = 0; j < dims; ++j) {
     const std::int32_t q = query[j];
@@ -91,36 +92,41 @@ void euclid_sse2(const double* const* left, const double* const* rows, std::size
   euclid_scalar(left + r, rows + r, count - r, dims, out + r);
 }
 
+// ---- AVX2 ----
+
+// The sum of the eight 32-bit lanes.
+[[nodiscard]] __attribute__((target("avx2"))) inline std::int32_t lane_sum(__m256i acc) {
+  __m128i sum = _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
+  sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0x4e));
+  sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xb1));
+  return _mm_cvtsi128_si32(sum);
+}
+
+// 16 signed values widened to 16 bits.
+[[nodiscard]] __attribute__((target("avx2"))) inline __m256i widen16(const std::int8_t* values) {
+  return _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(values)));
+}
+
 __attribute__((target("avx2"))) void sketch_avx2(const std::int8_t* query, const std::int8_t* rows,
                                                  std::size_t count, std::size_t dims,
                                                  std::int32_t* out) {
   const std::size_t blocks = dims / 16;
+  const std::size_t done = blocks * 16;
   for (std::size_t r = 0; r < count; ++r) {
     const std::int8_t* row = rows + r * dims;
     __m256i acc = _mm256_setzero_si256();
     for (std::size_t b = 0; b < blocks; ++b) {
-      const __m256i q =
-          _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(query + 16 * b)));
-      const __m256i v =
-          _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 16 * b)));
-      const __m256i d = _mm256_sub_epi16(q, v);
+      const __m256i d = _mm256_sub_epi16(widen16(query + 16 * b), widen16(row + 16 * b));
       acc = _mm256_add_epi32(acc, _mm256_madd_epi16(d, d));
     }
-    __m128i sum = _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
-    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0x4e));
-    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xb1));
-    std::int32_t total = _mm_cvtsi128_si32(sum);
-    for (std::size_t j = blocks * 16; j < dims; ++j) {
-      const std::int32_t d = static_cast<std::int32_t>(query[j]) - row[j];
-      total += d * d;
-    }
-    out[r] = total;
+    out[r] = lane_sum(acc) + squared_gap(query + done, row + done, dims - done);
   }
 }
 
-__attribute__((target("avx2"))) std::int32_t box_avx2(const std::int8_t* query,
-                                                      const std::int8_t* lower,
-                                                      const std::int8_t* upper, std::size_t dims) {
+[[nodiscard]] __attribute__((target("avx2"))) std::int32_t box_avx2(const std::int8_t* query,
+                                                                    const std::int8_t* lower,
+                                                                    const std::int8_t* upper,
+                                                                    std::size_t dims) {
   const std::size_t blocks = dims / 32;
   __m256i acc = _mm256_setzero_si256();
   for (std::size_t b = 0; b < blocks; ++b) {
@@ -137,11 +143,8 @@ __attribute__((target("avx2"))) std::int32_t box_avx2(const std::int8_t* query,
     acc = _mm256_add_epi32(acc, _mm256_madd_epi16(d_lo, d_lo));
     acc = _mm256_add_epi32(acc, _mm256_madd_epi16(d_hi, d_hi));
   }
-  __m128i sum = _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
-  sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0x4e));
-  sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xb1));
   const std::size_t done = blocks * 32;
-  return _mm_cvtsi128_si32(sum) + box_scalar(query + done, lower + done, upper + done, dims - done);
+  return lane_sum(acc) + box_scalar(query + done, lower + done, upper + done, dims - done);
 }
 
 // Four rows per register; each block of four dimensions is transposed so that the four
@@ -189,6 +192,28 @@ __attribute__((target("avx2"))) void euclid_avx2(const double* const* left,
   euclid_sse2(left + r, rows + r, count - r, dims, out + r);
 }
 
+// ---- AVX-512 ----
+
+// The AVX-512 intrinsics start from deliberately undefined registers, which GCC 12 reports as
+// (possibly) uninitialised, depending on the optimisation level.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+
+// 32 signed values widened to 16 bits.
+[[nodiscard]] __attribute__((target("avx512f,avx512bw"))) inline __m512i widen32(
+    const std::int8_t* values) {
+  return _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(values)));
+}
+
+// acc plus the squared distances of the 32 widened values x from the box [lo, hi], pairwise
+// summed into 32-bit lanes.
+[[nodiscard]] __attribute__((target("avx512f,avx512bw"))) inline __m512i add_box_squares(
+    __m512i acc, __m512i x, __m512i lo, __m512i hi) {
+  const __m512i d = _mm512_sub_epi16(x, _mm512_max_epi16(lo, _mm512_min_epi16(hi, x)));
+  return _mm512_add_epi32(acc, _mm512_madd_epi16(d, d));
+}
+
 __attribute__((target("avx512f,avx512bw"))) void sketch_avx512(const std::int8_t* query,
                                                                const std::int8_t* rows,
                                                                std::size_t count, std::size_t dims,
@@ -200,71 +225,55 @@ __attribute__((target("avx512f,avx512bw"))) void sketch_avx512(const std::int8_t
     return;
   }
   __m512i q[kHeld];
-  for (std::size_t b = 0; b < blocks; ++b) {
-    q[b] =
-        _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + 32 * b)));
-  }
+  for (std::size_t b = 0; b < blocks; ++b) q[b] = widen32(query + 32 * b);
+  const std::size_t done = blocks * 32;
   for (std::size_t r = 0; r < count; ++r) {
     const std::int8_t* row = rows + r * dims;
     __m512i acc = _mm512_setzero_si512();
     for (std::size_t b = 0; b < blocks; ++b) {
-      const __m512i v =
-          _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 32 * b)));
-      const __m512i d = _mm512_sub_epi16(q[b], v);
+      const __m512i d = _mm512_sub_epi16(q[b], widen32(row + 32 * b));
       acc = _mm512_add_epi32(acc, _mm512_madd_epi16(d, d));
     }
-    std::int32_t total = _mm512_reduce_add_epi32(acc);
-    for (std::size_t j = blocks * 32; j < dims; ++j) {
-      const std::int32_t d = static_cast<std::int32_t>(query[j]) - row[j];
-      total += d * d;
-    }
-    out[r] = total;
+    out[r] = _mm512_reduce_add_epi32(acc) + squared_gap(query + done, row + done, dims - done);
   }
 }
 
-__attribute__((target("avx512f,avx512bw"))) std::int32_t box_avx512(const std::int8_t* query,
-                                                                    const std::int8_t* lower,
-                                                                    const std::int8_t* upper,
-                                                                    std::size_t dims) {
+[[nodiscard]] __attribute__((target("avx512f,avx512bw"))) std::int32_t box_avx512(
+    const std::int8_t* query, const std::int8_t* lower, const std::int8_t* upper,
+    std::size_t dims) {
   const std::size_t blocks = dims / 32;
   __m512i acc = _mm512_setzero_si512();
   for (std::size_t b = 0; b < blocks; ++b) {
-    const __m512i q =
-        _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + 32 * b)));
-    const __m512i lo =
-        _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(lower + 32 * b)));
-    const __m512i hi =
-        _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(upper + 32 * b)));
-    const __m512i d = _mm512_sub_epi16(q, _mm512_max_epi16(lo, _mm512_min_epi16(hi, q)));
-    acc = _mm512_add_epi32(acc, _mm512_madd_epi16(d, d));
+    acc = add_box_squares(acc, widen32(query + 32 * b), widen32(lower + 32 * b),
+                          widen32(upper + 32 * b));
   }
   const std::size_t done = blocks * 32;
   return _mm512_reduce_add_epi32(acc) +
          box_scalar(query + done, lower + done, upper + done, dims - done);
 }
 
-template <std::size_t kBlocks>
-__attribute__((target("avx512f,avx512bw"))) void boxes_avx512_fixed(
+constexpr std::size_t kHeldBoxBlocks = 8;  // box blocks of 32 values kept widened in registers
+
+// One box against several queries, the box's first `blocks` (at most kHeldBoxBlocks) blocks
+// of 32 values held widened in registers.
+__attribute__((target("avx512f,avx512bw"), always_inline)) inline void boxes_held(
     const std::int8_t* lower, const std::int8_t* upper, const SketchQuery* const* queries,
-    std::size_t count, std::int32_t* out) {
-  __m512i lo[kBlocks];
-  __m512i hi[kBlocks];
-  for (std::size_t b = 0; b < kBlocks; ++b) {
-    lo[b] =
-        _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(lower + 32 * b)));
-    hi[b] =
-        _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(upper + 32 * b)));
+    std::size_t count, std::size_t dims, std::size_t blocks, std::int32_t* out) {
+  __m512i lo[kHeldBoxBlocks];
+  __m512i hi[kHeldBoxBlocks];
+  for (std::size_t b = 0; b < blocks; ++b) {
+    lo[b] = widen32(lower + 32 * b);
+    hi[b] = widen32(upper + 32 * b);
   }
+  const std::size_t done = blocks * 32;
   for (std::size_t q = 0; q < count; ++q) {
     const std::int8_t* v = queries[q]->values.data();
     __m512i acc = _mm512_setzero_si512();
-    for (std::size_t b = 0; b < kBlocks; ++b) {
-      const __m512i x =
-          _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + 32 * b)));
-      const __m512i d = _mm512_sub_epi16(x, _mm512_max_epi16(lo[b], _mm512_min_epi16(hi[b], x)));
-      acc = _mm512_add_epi32(acc, _mm512_madd_epi16(d, d));
+    for (std::size_t b = 0; b < blocks; ++b) {
+      acc = add_box_squares(acc, widen32(v + 32 * b), lo[b], hi[b]);
     }
-    out[q] = _mm512_reduce_add_epi32(acc);
+    out[q] = _mm512_reduce_add_epi32(acc) +
+             box_scalar(v + done, lower + done, upper + done, dims - done);
   }
 }
 
@@ -274,39 +283,53 @@ __attribute__((target("avx512f,avx512bw"))) void boxes_avx512(const std::int8_t*
                                                               const SketchQuery* const* queries,
                                                               std::size_t count, std::size_t dims,
                                                               std::int32_t* out) {
-  if (dims == 256) {
-    boxes_avx512_fixed<8>(lower, upper, queries, count, out);
-    return;
-  }
-  constexpr std::size_t kHeld = 8;
   const std::size_t blocks = dims / 32;
-  if (blocks > kHeld) {
+  if (dims == 256) {
+    // The embedding size, with every block count known at compile time.
+    boxes_held(lower, upper, queries, count, 256, 8, out);
+  } else if (blocks <= kHeldBoxBlocks) {
+    boxes_held(lower, upper, queries, count, dims, blocks, out);
+  } else {
     for (std::size_t q = 0; q < count; ++q) {
       out[q] = box_avx512(queries[q]->values.data(), lower, upper, dims);
     }
-    return;
   }
-  __m512i lo[kHeld];
-  __m512i hi[kHeld];
-  for (std::size_t b = 0; b < blocks; ++b) {
-    lo[b] =
-        _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(lower + 32 * b)));
-    hi[b] =
-        _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(upper + 32 * b)));
-  }
-  const std::size_t done = blocks * 32;
-  for (std::size_t q = 0; q < count; ++q) {
-    const std::int8_t* v = queries[q]->values.data();
-    __m512i acc = _mm512_setzero_si512();
-    for (std::size_t b = 0; b < blocks; ++b) {
-      const __m512i x =
-          _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + 32 * b)));
-      const __m512i d = _mm512_sub_epi16(x, _mm512_max_epi16(lo[b], _mm512_min_epi16(hi[b], x)));
-      acc = _mm512_add_epi32(acc, _mm512_madd_epi16(d, d));
-    }
-    out[q] = _mm512_reduce_add_epi32(acc) +
-             box_scalar(v + done, lower + done, upper + done, dims - done);
-  }
+}
+
+// acc plus the squares of eight rows in eight dimensions, s[l] holding row l's: the 8 x 8 block
+// is transposed so that lane l adds s[l][0], s[l][1], ..., s[l][7] in this order.
+[[nodiscard]] __attribute__((target("avx512f"), always_inline)) inline __m512d add_transposed(
+    __m512d acc, const __m512d s[8]) {
+  const __m512i pick_even = _mm512_set_epi64(13, 12, 5, 4, 9, 8, 1, 0);
+  const __m512i pick_odd = _mm512_set_epi64(15, 14, 7, 6, 11, 10, 3, 2);
+  // Rows 2m, 2m+1 interleaved for dimensions k, k+2, k+4, k+6.
+  const __m512d a0 = _mm512_unpacklo_pd(s[0], s[1]);  // dims 0 2 4 6 of rows 0 1
+  const __m512d a1 = _mm512_unpackhi_pd(s[0], s[1]);  // dims 1 3 5 7 of rows 0 1
+  const __m512d b0 = _mm512_unpacklo_pd(s[2], s[3]);
+  const __m512d b1 = _mm512_unpackhi_pd(s[2], s[3]);
+  const __m512d c0 = _mm512_unpacklo_pd(s[4], s[5]);
+  const __m512d c1 = _mm512_unpackhi_pd(s[4], s[5]);
+  const __m512d e0 = _mm512_unpacklo_pd(s[6], s[7]);
+  const __m512d e1 = _mm512_unpackhi_pd(s[6], s[7]);
+  // Rows 0..3 for dims {0, 4} and {2, 6} (from a0, b0), {1, 5} and {3, 7} (a1, b1).
+  const __m512d f04 = _mm512_permutex2var_pd(a0, pick_even, b0);
+  const __m512d f26 = _mm512_permutex2var_pd(a0, pick_odd, b0);
+  const __m512d f15 = _mm512_permutex2var_pd(a1, pick_even, b1);
+  const __m512d f37 = _mm512_permutex2var_pd(a1, pick_odd, b1);
+  // Rows 4..7 likewise.
+  const __m512d g04 = _mm512_permutex2var_pd(c0, pick_even, e0);
+  const __m512d g26 = _mm512_permutex2var_pd(c0, pick_odd, e0);
+  const __m512d g15 = _mm512_permutex2var_pd(c1, pick_even, e1);
+  const __m512d g37 = _mm512_permutex2var_pd(c1, pick_odd, e1);
+  acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f04, g04, 0x44));  // dimension 0
+  acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f15, g15, 0x44));  // 1
+  acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f26, g26, 0x44));  // 2
+  acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f37, g37, 0x44));  // 3
+  acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f04, g04, 0xee));  // 4
+  acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f15, g15, 0xee));  // 5
+  acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f26, g26, 0xee));  // 6
+  acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f37, g37, 0xee));  // 7
+  return acc;
 }
 
 // Eight rows per register; 8 x 8 blocks are transposed so that each lane adds its row's
@@ -324,41 +347,13 @@ __attribute__((target("avx512f"))) void euclid_avx512(const double* const* left,
     }
     __m512d acc = _mm512_setzero_pd();
     std::size_t j = 0;
-    const __m512i pick_even = _mm512_set_epi64(13, 12, 5, 4, 9, 8, 1, 0);
-    const __m512i pick_odd = _mm512_set_epi64(15, 14, 7, 6, 11, 10, 3, 2);
     for (; j + 8 <= dims; j += 8) {
       __m512d s[8];
       for (int l = 0; l < 8; ++l) {
         const __m512d d = _mm512_sub_pd(_mm512_loadu_pd(a[l] + j), _mm512_loadu_pd(p[l] + j));
         s[l] = _mm512_mul_pd(d, d);
       }
-      // a[l][k]: rows 2m, 2m+1 interleaved for dimensions k, k+2, k+4, k+6.
-      const __m512d a0 = _mm512_unpacklo_pd(s[0], s[1]);  // dims 0 2 4 6 of rows 0 1
-      const __m512d a1 = _mm512_unpackhi_pd(s[0], s[1]);  // dims 1 3 5 7 of rows 0 1
-      const __m512d b0 = _mm512_unpacklo_pd(s[2], s[3]);
-      const __m512d b1 = _mm512_unpackhi_pd(s[2], s[3]);
-      const __m512d c0 = _mm512_unpacklo_pd(s[4], s[5]);
-      const __m512d c1 = _mm512_unpackhi_pd(s[4], s[5]);
-      const __m512d e0 = _mm512_unpacklo_pd(s[6], s[7]);
-      const __m512d e1 = _mm512_unpackhi_pd(s[6], s[7]);
-      // Rows 0..3 for dims {0, 4} and {2, 6} (from a0, b0), {1, 5} and {3, 7} (a1, b1).
-      const __m512d f04 = _mm512_permutex2var_pd(a0, pick_even, b0);
-      const __m512d f26 = _mm512_permutex2var_pd(a0, pick_odd, b0);
-      const __m512d f15 = _mm512_permutex2var_pd(a1, pick_even, b1);
-      const __m512d f37 = _mm512_permutex2var_pd(a1, pick_odd, b1);
-      // Rows 4..7 likewise.
-      const __m512d g04 = _mm512_permutex2var_pd(c0, pick_even, e0);
-      const __m512d g26 = _mm512_permutex2var_pd(c0, pick_odd, e0);
-      const __m512d g15 = _mm512_permutex2var_pd(c1, pick_even, e1);
-      const __m512d g37 = _mm512_permutex2var_pd(c1, pick_odd, e1);
-      acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f04, g04, 0x44));  // dimension j
-      acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f15, g15, 0x44));  // j + 1
-      acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f26, g26, 0x44));  // j + 2
-      acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f37, g37, 0x44));  // j + 3
-      acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f04, g04, 0xee));  // j + 4
-      acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f15, g15, 0xee));  // j + 5
-      acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f26, g26, 0xee));  // j + 6
-      acc = _mm512_add_pd(acc, _mm512_shuffle_f64x2(f37, g37, 0xee));  // j + 7
+      acc = add_transposed(acc, s);
     }
     for (; j < dims; ++j) {
       const __m512d v =
@@ -373,37 +368,63 @@ __attribute__((target("avx512f"))) void euclid_avx512(const double* const* left,
   euclid_avx2(left + r, rows + r, count - r, dims, out + r);
 }
 
-// The same for exactly 64 * kBlocks values, with the query held in registers.
-template <std::size_t kBlocks>
-__attribute__((target("avx512f,avx512bw,avx512vnni"))) void sketch_vnni_fixed(
+constexpr std::size_t kHeldSketchBlocks = 8;  // query blocks of 64 values kept in registers
+
+// The four accumulators' sums of their 16 lanes, as four 32-bit lanes.
+[[nodiscard]] __attribute__((target("avx512f,avx512bw,avx512vnni"))) inline __m128i fold_four(
+    const __m512i acc[4]) {
+  const __m512i t01 = _mm512_add_epi32(_mm512_unpacklo_epi32(acc[0], acc[1]),
+                                       _mm512_unpackhi_epi32(acc[0], acc[1]));
+  const __m512i t23 = _mm512_add_epi32(_mm512_unpacklo_epi32(acc[2], acc[3]),
+                                       _mm512_unpackhi_epi32(acc[2], acc[3]));
+  const __m512i u =
+      _mm512_add_epi32(_mm512_unpacklo_epi64(t01, t23), _mm512_unpackhi_epi64(t01, t23));
+  const __m256i v = _mm256_add_epi32(_mm512_castsi512_si256(u), _mm512_extracti64x4_epi64(u, 1));
+  return _mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+}
+
+// Lane sums of the dot products of the shifted query (held blocks q, then the masked tail)
+// with one row.
+[[nodiscard]] __attribute__((target("avx512f,avx512bw,avx512vnni"), always_inline)) inline __m512i
+shifted_dots(const __m512i* q, std::size_t blocks, const std::int8_t* row, __mmask64 tail_mask,
+             __m512i q_tail) {
+  __m512i acc = _mm512_setzero_si512();
+  for (std::size_t b = 0; b < blocks; ++b) {
+    acc = _mm512_dpbusd_epi32(acc, q[b], _mm512_loadu_si512(row + 64 * b));
+  }
+  if (tail_mask != 0) {
+    acc = _mm512_dpbusd_epi32(acc, q_tail, _mm512_maskz_loadu_epi8(tail_mask, row + 64 * blocks));
+  }
+  return acc;
+}
+
+// sketch_vnni for dims values in `blocks` (at most kHeldSketchBlocks) blocks of 64 and a tail
+// of fewer than 64, the shifted query held in registers.
+__attribute__((target("avx512f,avx512bw,avx512vnni"), always_inline)) inline void sketch_held(
     const std::int8_t* query, std::int32_t query_squares, const std::int8_t* rows,
-    const std::int32_t* sums, const std::int32_t* squares, std::size_t count, std::int32_t* out) {
-  constexpr std::size_t dims = 64 * kBlocks;
+    const std::int32_t* sums, const std::int32_t* squares, std::size_t count, std::size_t dims,
+    std::size_t blocks, std::int32_t* out) {
+  const std::size_t tail = dims - 64 * blocks;
+  const __mmask64 tail_mask = tail == 0 ? 0 : (~std::uint64_t{0} >> (64 - tail));
   const __m512i flip = _mm512_set1_epi8(static_cast<char>(0x80));  // value + 128 as unsigned
-  __m512i q[kBlocks];
-  for (std::size_t b = 0; b < kBlocks; ++b)
+  __m512i q[kHeldSketchBlocks];
+  for (std::size_t b = 0; b < blocks; ++b) {
     q[b] = _mm512_xor_si512(_mm512_loadu_si512(query + 64 * b), flip);
+  }
+  // Lanes past the tail meet zero row values, so their shifted query value does not matter.
+  const __m512i q_tail =
+      _mm512_xor_si512(_mm512_maskz_loadu_epi8(tail_mask, query + 64 * blocks), flip);
   std::size_t r = 0;
+  // Four rows at a time: their 16-lane partial sums are folded together before the last steps.
   for (; r + 4 <= count; r += 4) {
     __m512i acc[4];
     for (std::size_t l = 0; l < 4; ++l) {
-      const std::int8_t* row = rows + (r + l) * dims;
-      acc[l] = _mm512_dpbusd_epi32(_mm512_setzero_si512(), q[0], _mm512_loadu_si512(row));
-      for (std::size_t b = 1; b < kBlocks; ++b) {
-        acc[l] = _mm512_dpbusd_epi32(acc[l], q[b], _mm512_loadu_si512(row + 64 * b));
-      }
+      acc[l] = shifted_dots(q, blocks, rows + (r + l) * dims, tail_mask, q_tail);
     }
-    const __m512i t01 = _mm512_add_epi32(_mm512_unpacklo_epi32(acc[0], acc[1]),
-                                         _mm512_unpackhi_epi32(acc[0], acc[1]));
-    const __m512i t23 = _mm512_add_epi32(_mm512_unpacklo_epi32(acc[2], acc[3]),
-                                         _mm512_unpackhi_epi32(acc[2], acc[3]));
-    const __m512i u =
-        _mm512_add_epi32(_mm512_unpacklo_epi64(t01, t23), _mm512_unpackhi_epi64(t01, t23));
-    const __m256i v = _mm256_add_epi32(_mm512_castsi512_si256(u), _mm512_extracti64x4_epi64(u, 1));
-    const __m128i w = _mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
     // dot = total - 128 * sum; out = query squares + row squares - 2 * dot.
     const __m128i dot = _mm_sub_epi32(
-        w, _mm_slli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + r)), 7));
+        fold_four(acc),
+        _mm_slli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + r)), 7));
     const __m128i result =
         _mm_sub_epi32(_mm_add_epi32(_mm_set1_epi32(query_squares),
                                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(squares + r))),
@@ -411,11 +432,7 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void sketch_vnni_fixed(
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + r), result);
   }
   for (; r < count; ++r) {
-    const std::int8_t* row = rows + r * dims;
-    __m512i acc = _mm512_setzero_si512();
-    for (std::size_t b = 0; b < kBlocks; ++b) {
-      acc = _mm512_dpbusd_epi32(acc, q[b], _mm512_loadu_si512(row + 64 * b));
-    }
+    const __m512i acc = shifted_dots(q, blocks, rows + r * dims, tail_mask, q_tail);
     const std::int32_t dot = _mm512_reduce_add_epi32(acc) - 128 * sums[r];
     out[r] = query_squares + squares[r] - 2 * dot;
   }
@@ -428,69 +445,18 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void sketch_vnni(
     const std::int8_t* query, std::int32_t query_squares, const std::int8_t* rows,
     const std::int32_t* sums, const std::int32_t* squares, std::size_t count, std::size_t dims,
     std::int32_t* out) {
-  if (dims == 256) {
-    sketch_vnni_fixed<4>(query, query_squares, rows, sums, squares, count, out);
-    return;
-  }
-  constexpr std::size_t kHeld = 8;  // query blocks of 64 values kept in registers
   const std::size_t blocks = dims / 64;
-  const std::size_t tail = dims % 64;
-  if (blocks > kHeld) {
+  if (dims == 256) {
+    // The embedding size, with every block count known at compile time.
+    sketch_held(query, query_squares, rows, sums, squares, count, 256, 4, out);
+  } else if (blocks <= kHeldSketchBlocks) {
+    sketch_held(query, query_squares, rows, sums, squares, count, dims, blocks, out);
+  } else {
     sketch_avx512(query, rows, count, dims, out);
-    return;
-  }
-  const __mmask64 tail_mask = tail == 0 ? 0 : (~std::uint64_t{0} >> (64 - tail));
-  const __m512i flip = _mm512_set1_epi8(static_cast<char>(0x80));  // value + 128 as unsigned
-  __m512i q[kHeld];
-  for (std::size_t b = 0; b < blocks; ++b) {
-    q[b] = _mm512_xor_si512(_mm512_loadu_si512(query + 64 * b), flip);
-  }
-  // Lanes past the tail meet zero row values, so their shifted query value does not matter.
-  const __m512i q_tail =
-      _mm512_xor_si512(_mm512_maskz_loadu_epi8(tail_mask, query + 64 * blocks), flip);
-  std::size_t r = 0;
-  // Four rows at a time: their 16-lane partial sums are folded together before the last steps.
-  for (; r + 4 <= count; r += 4) {
-    __m512i acc[4];
-    for (std::size_t l = 0; l < 4; ++l) {
-      const std::int8_t* row = rows + (r + l) * dims;
-      acc[l] = _mm512_setzero_si512();
-      for (std::size_t b = 0; b < blocks; ++b) {
-        acc[l] = _mm512_dpbusd_epi32(acc[l], q[b], _mm512_loadu_si512(row + 64 * b));
-      }
-      if (tail != 0) {
-        acc[l] = _mm512_dpbusd_epi32(acc[l], q_tail,
-                                     _mm512_maskz_loadu_epi8(tail_mask, row + 64 * blocks));
-      }
-    }
-    const __m512i t01 = _mm512_add_epi32(_mm512_unpacklo_epi32(acc[0], acc[1]),
-                                         _mm512_unpackhi_epi32(acc[0], acc[1]));
-    const __m512i t23 = _mm512_add_epi32(_mm512_unpacklo_epi32(acc[2], acc[3]),
-                                         _mm512_unpackhi_epi32(acc[2], acc[3]));
-    const __m512i u =
-        _mm512_add_epi32(_mm512_unpacklo_epi64(t01, t23), _mm512_unpackhi_epi64(t01, t23));
-    const __m256i v = _mm256_add_epi32(_mm512_castsi512_si256(u), _mm512_extracti64x4_epi64(u, 1));
-    const __m128i w = _mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
-    alignas(16) std::int32_t totals[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(totals), w);
-    for (std::size_t l = 0; l < 4; ++l) {
-      const std::int32_t dot = totals[l] - 128 * sums[r + l];
-      out[r + l] = query_squares + squares[r + l] - 2 * dot;
-    }
-  }
-  for (; r < count; ++r) {
-    const std::int8_t* row = rows + r * dims;
-    __m512i acc = _mm512_setzero_si512();
-    for (std::size_t b = 0; b < blocks; ++b) {
-      acc = _mm512_dpbusd_epi32(acc, q[b], _mm512_loadu_si512(row + 64 * b));
-    }
-    if (tail != 0) {
-      acc = _mm512_dpbusd_epi32(acc, q_tail, _mm512_maskz_loadu_epi8(tail_mask, row + 64 * blocks));
-    }
-    const std::int32_t dot = _mm512_reduce_add_epi32(acc) - 128 * sums[r];
-    out[r] = query_squares + squares[r] - 2 * dot;
   }
 }
+
+#pragma GCC diagnostic pop
 
 #endif  // QUILLFEN_X86
 
@@ -501,9 +467,8 @@ using SketchKernel = void (*)(const std::int8_t*, std::int32_t, const std::int8_
 // The kernels that work on the signed values alone.
 template <void (*kernel)(const std::int8_t*, const std::int8_t*, std::size_t, std::size_t,
                          std::int32_t*)>
-void on_values(const std::int8_t* query, std::int32_t, const std::int8_t* rows,
-               const std::int32_t*, const std::int32_t*, std::size_t count, std::size_t dims,
-               std::int32_t* out) {
+void on_values(const std::int8_t* query, std::int32_t, const std::int8_t* rows, const std::int32_t*,
+               const std::int32_t*, std::size_t count, std::size_t dims, std::int32_t* out) {
   kernel(query, rows, count, dims, out);
 }
 
@@ -527,22 +492,18 @@ struct Kernels {
                  double*) = euclid_scalar;
 };
 
-SimdLevel detect_level() {
+[[nodiscard]] SimdLevel detect_level() {
 #ifdef QUILLFEN_X86
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) {
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) {
-      return __builtin_cpu_supports("avx512vnni") ? SimdLevel::Avx512Vnni : SimdLevel::Avx512;
-    }
-    return SimdLevel::Avx2;
-  }
-  return SimdLevel::Sse2;
+  const CpuFeatures& cpu = cpu_features();
+  if (!cpu.avx2) return SimdLevel::Sse2;
+  if (!cpu.avx512f || !cpu.avx512bw) return SimdLevel::Avx2;
+  return cpu.avx512vnni ? SimdLevel::Avx512Vnni : SimdLevel::Avx512;
 #else
   return SimdLevel::Portable;
 #endif
 }
 
-Kernels kernels_for(SimdLevel level) {
+[[nodiscard]] Kernels kernels_for(SimdLevel level) {
   Kernels k;
   if (level > best_simd_level()) level = best_simd_level();
 #ifdef QUILLFEN_X86
@@ -566,7 +527,7 @@ Kernels kernels_for(SimdLevel level) {
   return k;
 }
 
-const Kernels& kernels() {
+[[nodiscard]] const Kernels& kernels() {
   static const Kernels chosen = kernels_for(best_simd_level());
   return chosen;
 }

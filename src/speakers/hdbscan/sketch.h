@@ -15,11 +15,11 @@ namespace quillfen::speakers::hdbscan {
 
 // Square root of the sum over coordinates, in index order, of (a_j - b_j)^2, in 64-bit
 // arithmetic. The one distance used throughout density clustering.
-double euclidean_distance(std::span<const double> a, std::span<const double> b);
+[[nodiscard]] double euclidean_distance(std::span<const double> a, std::span<const double> b);
 
 // Instruction set levels of the kernels below; they run the best one the processor offers.
 enum class SimdLevel : std::uint8_t { Portable, Sse2, Avx2, Avx512, Avx512Vnni };
-SimdLevel best_simd_level();
+[[nodiscard]] SimdLevel best_simd_level();
 
 // One scale s for a set of rows: a coordinate x is sketched as q = round(x / s), clamped to
 // [-127, 127]. For two sketched rows a, b with error norms E_a = |a - s q_a| (and E_b), the
@@ -33,27 +33,27 @@ class SketchScale {
   // The scale for rows whose coordinates are at most max_abs in magnitude, in dims dimensions.
   // Outside the ranges where the margins are proven (tiny or huge magnitudes, all zeros, more
   // than 32768 dimensions) the scale is unusable: every lower bound is 0.
-  static SketchScale for_rows(double max_abs, std::size_t dims);
+  [[nodiscard]] static SketchScale for_rows(double max_abs, std::size_t dims);
 
   bool usable() const { return scale_ > 0.0; }
 
   // Writes the dims-value sketch of row to out and returns an upper bound of its error norm
   // (+inf when unusable or when the row lies far outside the scale's range).
-  double quantize(const double* row, std::size_t dims, std::int8_t* out) const;
+  [[nodiscard]] double quantize(const double* row, std::size_t dims, std::int8_t* out) const;
 
   // Integer bounds of a box: lower_of(x) <= x / s <= upper_of(x) for coordinates within the
   // scale's range.
-  std::int8_t lower_of(double x) const {
+  [[nodiscard]] std::int8_t lower_of(double x) const {
     return usable() ? to_int8(std::floor(x * inverse_ - 1e-9)) : std::int8_t{-127};
   }
-  std::int8_t upper_of(double x) const {
+  [[nodiscard]] std::int8_t upper_of(double x) const {
     return usable() ? to_int8(std::ceil(x * inverse_ + 1e-9)) : std::int8_t{127};
   }
 
   // A lower bound of the computed Euclidean distance between two rows whose squared sketch
   // distance is squared and whose error bounds sum to error_sum (also valid for a row and any
   // row inside a box, with the box's squared distance and the row's error bound alone).
-  double lower_bound(std::int64_t squared, double error_sum) const {
+  [[nodiscard]] double lower_bound(std::int64_t squared, double error_sum) const {
     const double bound = shrunk_ * std::sqrt(static_cast<double>(squared)) - error_sum;
     return bound > 0.0 ? bound : 0.0;
   }
@@ -61,21 +61,21 @@ class SketchScale {
   // An upper bound of the computed Euclidean distance between two rows whose squared sketch
   // distance is squared and whose error bounds sum to error_sum (+inf when unusable):
   // |a - b| <= s |q_a - q_b| + E_a + E_b, widened by margins above every rounding error.
-  double upper_bound(std::int64_t squared, double error_sum) const {
+  [[nodiscard]] double upper_bound(std::int64_t squared, double error_sum) const {
     if (!usable()) return std::numeric_limits<double>::infinity();
     return (grown_ * std::sqrt(static_cast<double>(squared)) + error_sum) * (1.0 + 1e-6);
   }
   // A value that squared sketch distances must exceed before lower_bound(squared, error_sum)
   // can exceed distance: every squared above it gives a bound above distance (+inf when no
   // squared distance can).
-  double exceeding_squared(double distance, double error_sum) const {
+  [[nodiscard]] double exceeding_squared(double distance, double error_sum) const {
     if (!usable()) return std::numeric_limits<double>::infinity();
     const double root = (distance + error_sum) / shrunk_;
     return root * root * (1.0 + 1e-9);
   }
 
  private:
-  static std::int8_t to_int8(double v) {
+  [[nodiscard]] static std::int8_t to_int8(double v) {
     return static_cast<std::int8_t>(v < -127.0 ? -127.0 : (v > 127.0 ? 127.0 : v));
   }
 
@@ -154,8 +154,8 @@ class SketchSet {
 };
 
 // Sum over j of (query[j] - clamp(query[j], lower[j], upper[j]))^2, in exact integers.
-std::int32_t box_squared_distance(const std::int8_t* query, const std::int8_t* lower,
-                                  const std::int8_t* upper, std::size_t dims);
+[[nodiscard]] std::int32_t box_squared_distance(const std::int8_t* query, const std::int8_t* lower,
+                                                const std::int8_t* upper, std::size_t dims);
 
 // out[q] = box_squared_distance(queries[q]->values, lower, upper, dims) for q < count.
 void box_squared_distances(const std::int8_t* lower, const std::int8_t* upper,
@@ -174,9 +174,9 @@ void euclidean_distances(const double* const* left, const double* const* right, 
 // checked against the portable one.
 void sketch_squared_distances_at(SimdLevel level, const SketchQuery& query, const SketchSet& set,
                                  std::size_t first, std::size_t count, std::int32_t* out);
-std::int32_t box_squared_distance_at(SimdLevel level, const std::int8_t* query,
-                                     const std::int8_t* lower, const std::int8_t* upper,
-                                     std::size_t dims);
+[[nodiscard]] std::int32_t box_squared_distance_at(SimdLevel level, const std::int8_t* query,
+                                                   const std::int8_t* lower,
+                                                   const std::int8_t* upper, std::size_t dims);
 void euclidean_distances_at(SimdLevel level, const double* const* left, const double* const* right,
                             std::size_t count, std::size_t dims, double* out);
 

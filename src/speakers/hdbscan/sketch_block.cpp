@@ -4,8 +4,6 @@
 #include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
 #define QUILLFEN_X86 1
 #endif
@@ -23,11 +21,19 @@ bool block_kernel_available(std::size_t dims) {
 }
 
 #ifdef QUILLFEN_X86
+// The AVX-512 intrinsics start from deliberately undefined registers, which GCC 12 reports as
+// (possibly) uninitialised, depending on the optimisation level.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+
 // Dot products of two left rows (signed, 4 values broadcast at a time) with the 64 packed right
 // rows (unsigned, values + 128): out[0..63] for the first left row, out[64..127] for the second.
-__attribute__((target("avx512f,avx512bw,avx512vnni"))) void dots_two(
-    const std::int8_t* a, const std::int8_t* b, const std::uint8_t* packed, std::size_t chunks,
-    std::int32_t* out) {
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) void dots_two(const std::int8_t* a,
+                                                                     const std::int8_t* b,
+                                                                     const std::uint8_t* packed,
+                                                                     std::size_t chunks,
+                                                                     std::int32_t* out) {
   // Eight named accumulators, so that they stay in registers.
   __m512i x0 = _mm512_setzero_si512(), x1 = x0, x2 = x0, x3 = x0;
   __m512i y0 = x0, y1 = x0, y2 = x0, y3 = x0;
@@ -82,6 +88,7 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) std::int32_t min_two(
   }
   return _mm512_reduce_min_epi32(smallest);
 }
+#pragma GCC diagnostic pop
 #endif
 
 }  // namespace
@@ -149,9 +156,9 @@ std::int32_t SketchBlock::min_squared(const SketchSet& left, std::size_t left_fi
     const std::int32_t offset[2] = {
         left.squares(left_first + q) + 256 * left.sum(left_first + q),
         left.squares(left_first + other) + 256 * left.sum(left_first + other)};
-    smallest = std::min(smallest, min_two(left.sketch(left_first + q),
-                                          left.sketch(left_first + other), packed_.data(),
-                                          left.dims() / 4, squares_.data(), offset));
+    smallest =
+        std::min(smallest, min_two(left.sketch(left_first + q), left.sketch(left_first + other),
+                                   packed_.data(), left.dims() / 4, squares_.data(), offset));
   }
 #endif
   return smallest;

@@ -28,15 +28,15 @@ class SketchBlock {
   void squared_distances(const SketchSet& left, std::size_t left_first, std::size_t left_count,
                          std::int32_t* out) const;
   // The smallest of those squared distances.
-  std::int32_t min_squared(const SketchSet& left, std::size_t left_first,
-                           std::size_t left_count) const;
+  [[nodiscard]] std::int32_t min_squared(const SketchSet& left, std::size_t left_first,
+                                         std::size_t left_count) const;
 
  private:
   const SketchSet* set_ = nullptr;
   std::size_t first_ = 0;
   std::size_t count_ = 0;
-  std::vector<std::uint8_t> packed_;    // [dims / 4][kMaxRows][4], values + 128
-  std::vector<std::int32_t> squares_;   // kMaxRows: the rows' sums of squares (padding: large)
+  std::vector<std::uint8_t> packed_;   // [dims / 4][kMaxRows][4], values + 128
+  std::vector<std::int32_t> squares_;  // kMaxRows: the rows' sums of squares (padding: large)
   bool packed_ready_ = false;
 };
 
