@@ -8,6 +8,7 @@
 
 #include "speakers/decimal_text.h"
 #include "speakers/hdbscan/hdbscan.h"
+#include "speakers/numeric.h"
 
 namespace quillfen::speakers::discovery {
 namespace {
@@ -79,9 +80,8 @@ std::expected<std::optional<OptionLabels>, Error> check_embeddings(
   if (values.size() < count)
     return std::unexpected(Error::shape_mismatch(rows, cols, values.size()));
 
-  for (std::size_t i = 0; i < count; ++i) {
-    if (!std::isfinite(values[i]))
-      return std::unexpected(Error::non_finite_value(i / cols, i % cols));
+  if (const std::size_t bad = first_non_finite(values.first(count)); bad != count) {
+    return std::unexpected(Error::non_finite_value(bad / cols, bad % cols));
   }
   for (std::size_t r = 0; r < rows; ++r) {
     double sum = 0.0;
