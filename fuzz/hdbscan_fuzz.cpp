@@ -2,10 +2,10 @@
 // on small fuzzed matrices: values from a small grid (exact duplicates and distance ties),
 // zero rows, and now and then a free value. Input: n, dimensions, min_cluster_size,
 // min_samples, then one byte per value. The grouped stages (core distances and Prim's loop over
-// groups of nearby rows) are also run with groups of 1 to 8 rows, with and without the table of
-// group pair bounds, so that small inputs take the paths that only many groups reach otherwise;
-// the group size and the table come from the upper parts of the dimension and
-// min_cluster_size bytes.
+// groups of nearby rows) are also run in the modes that only large inputs reach otherwise:
+// groups of 1 to 8 rows, a cap on the group count (capacity doubling), the sweep or the k-d tree
+// for the core distances, the sweep in batches, 32-bit rows; the modes come from the upper parts
+// of the dimension and min_cluster_size bytes.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -14,11 +14,7 @@
 
 #include "fuzz_support.h"
 #include "speakers/hdbscan_reference.h"
-#include "speakers/hdbscan/core_distances.h"
-#include "speakers/hdbscan/group_bounds.h"
 #include "speakers/hdbscan/hdbscan.h"
-#include "speakers/hdbscan/prim.h"
-#include "speakers/hdbscan/row_groups.h"
 
 namespace hdbscan = quillfen::speakers::hdbscan;
 namespace reference = quillfen::testing::reference;
@@ -49,8 +45,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t dims = 1 + data[1] % 5;
   const std::size_t min_cluster_size = 2 + data[2] % 9;
   const std::size_t min_samples = 1 + data[3] % std::min<std::size_t>(n, 9);
-  const std::size_t group_capacity = 1 + (data[1] / 5) % 8;
-  const std::size_t max_table_groups = (data[2] / 9) % 2 == 0 ? 4096 : 0;
+  hdbscan::EngineOptions options;
+  options.group_capacity = 1 + (data[1] / 5) % 8;
+  options.max_groups = (data[2] / 9) % 2 == 0 ? 8192 : 1 + (data[2] / 18) % 4;
+  options.tree_dims = (data[1] / 40) % 2 == 0 ? 0 : 8;
+  options.sweep_state_budget = (data[2] / 72) % 2 == 0 ? std::size_t{1} << 20 : 64;
   data += 4;
 
   std::vector<std::vector<double>> rows(n, std::vector<double>(dims, 0.0));
@@ -67,12 +66,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto edges = hdbscan::prim_mst(views, core);
   require(edges == reference::prim_mst(rows, core), "minimum spanning tree differs");
 
-  hdbscan::RowGroups groups = hdbscan::group_rows(views, group_capacity);
-  const hdbscan::GroupPairBounds bounds(groups, max_table_groups);
-  require(hdbscan::core_distances(views, groups, bounds, min_samples) == core,
-          "grouped core distances differ");
-  require(hdbscan::prim_mst(views, core, groups, bounds) == edges,
-          "grouped minimum spanning tree differs");
+  hdbscan::RowStore store(views);
+  const hdbscan::SpanningTree tree = hdbscan::spanning_tree(store, min_samples, options);
+  require(tree.core == core, "grouped core distances differ");
+  require(tree.edges == edges, "grouped minimum spanning tree differs");
+  std::vector<float> narrow;
+  bool exact_in_floats = true;
+  for (const auto& row : rows) {
+    for (const double v : row) {
+      narrow.push_back(static_cast<float>(v));
+      exact_in_floats = exact_in_floats && static_cast<double>(narrow.back()) == v;
+    }
+  }
+  if (exact_in_floats) {
+    hdbscan::RowStore floats(narrow.data(), n, dims);
+    const hdbscan::SpanningTree from_floats = hdbscan::spanning_tree(floats, min_samples, options);
+    require(from_floats.core == core && from_floats.edges == edges, "32-bit rows differ");
+  }
 
   hdbscan::sort_mst_by_dist(edges);
   const auto slt = hdbscan::single_linkage(edges, n);

@@ -96,16 +96,11 @@ std::expected<std::optional<OptionLabels>, Error> check_embeddings(
   return std::nullopt;
 }
 
-// Rules 11 to 14 on the widened rows (rows x cols values, row-major).
-std::expected<OptionLabels, Error> cluster_widened(const std::vector<double>& widened,
-                                                   std::size_t rows, std::size_t cols,
-                                                   std::size_t min_cluster_size,
-                                                   std::size_t min_samples) {
-  std::vector<std::span<const double>> row_views;
-  row_views.reserve(rows);
-  for (std::size_t r = 0; r < rows; ++r) {
-    row_views.emplace_back(widened.data() + r * cols, cols);
-  }
+// Rules 11 to 14. The values (rows x cols, row-major) are widened exactly to 64 bits as the
+// distances need them, never copied: the clustering takes them over and reorders them.
+std::expected<OptionLabels, Error> cluster_values(std::vector<float>&& values, std::size_t rows,
+                                                  std::size_t cols, std::size_t min_cluster_size,
+                                                  std::size_t min_samples) {
   const hdbscan::HdbscanParams params =
       hdbscan::HyperParamBuilder{}
           .min_cluster_size(min_cluster_size)
@@ -116,7 +111,7 @@ std::expected<OptionLabels, Error> cluster_widened(const std::vector<double>& wi
           .distance_metric(hdbscan::DistanceMetric::Euclidean)
           .neighbour_search(hdbscan::NeighbourSearch::KdTree)
           .build();
-  auto labels = hdbscan::cluster(row_views, params);
+  auto labels = hdbscan::cluster(std::move(values), cols, params);
   if (!labels) {
     const hdbscan::HdbscanError& e = labels.error();
     switch (e.kind) {
@@ -141,9 +136,8 @@ std::expected<OptionLabels, Error> cluster_embeddings(std::span<const float> val
   auto checked = check_embeddings(values, len, rows, cols, min_cluster_size, min_samples);
   if (!checked) return std::unexpected(std::move(checked.error()));
   if (*checked) return std::move(**checked);
-  const std::vector<double> widened(values.begin(),
-                                    values.begin() + static_cast<std::ptrdiff_t>(len));
-  return cluster_widened(widened, rows, cols, min_cluster_size, min_samples);
+  std::vector<float> copy(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(len));
+  return cluster_values(std::move(copy), rows, cols, min_cluster_size, min_samples);
 }
 
 std::expected<OptionLabels, Error> cluster_embeddings_releasing(std::vector<float>&& values,
@@ -155,10 +149,8 @@ std::expected<OptionLabels, Error> cluster_embeddings_releasing(std::vector<floa
   auto checked = check_embeddings(owned, len, rows, cols, min_cluster_size, min_samples);
   if (!checked) return std::unexpected(std::move(checked.error()));
   if (*checked) return std::move(**checked);
-  const std::vector<double> widened(owned.begin(),
-                                    owned.begin() + static_cast<std::ptrdiff_t>(len));
-  std::vector<float>().swap(owned);  // release before clustering
-  return cluster_widened(widened, rows, cols, min_cluster_size, min_samples);
+  owned.resize(len);
+  return cluster_values(std::move(owned), rows, cols, min_cluster_size, min_samples);
 }
 
 std::expected<OptionLabels, Error> option_labels_from_hdbscan(std::span<const std::int32_t> labels,

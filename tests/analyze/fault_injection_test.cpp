@@ -291,12 +291,13 @@ TEST_F(Faults, OutOfMemoryWhileClustering) {
   const rlim_t base =
       smallest_working_address_space({"discovery-cluster"}, discovery_request(rows, 20, 4));
   ASSERT_GT(base, 0u);
-  // 32 MiB of rows: reading them fits under the limit, widening them to 64-bit does not.
+  // 32 MiB of rows: reading them fits under the limit, the clustering's working memory (sketches
+  // and search state of every row, about half as much again) does not.
   constexpr std::size_t kRows = 32768, kCols = 256;
   write_floats(rows, one_hot_rows(kRows, kCols));
   const ProcessResult result =
       run_engine({"discovery-cluster"}, discovery_request(rows, kRows, kCols),
-                 ProcessOptions().limit(RLIMIT_AS, base + 64 * kMiB));
+                 ProcessOptions().limit(RLIMIT_AS, base + 40 * kMiB));
   expect_error(result, 75, "internal-error", kOutOfMemory);
 }
 

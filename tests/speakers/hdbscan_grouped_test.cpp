@@ -1,9 +1,10 @@
-// The grouped stages of density clustering (row groups, group pair bounds, core distances and
-// Prim's loop over groups) against the plain transcription, on data built to sit where the
-// bounds are weakest: exact duplicates, near-duplicates differing in the last bits, rows at
-// exactly equal distances, distances within the sketch error of each other, and values at the
-// sketch scale's extremes; with group sizes from 1 row upwards so that every path (pending rows,
-// set-aside source groups, bounds that cannot decide) is taken.
+// The grouped stages of density clustering (row groups, block sketch sweep or k-d tree for the
+// core distances, group pair bounds, Prim's loop over groups) against the plain transcription,
+// on data built to sit where the bounds are weakest: exact duplicates, near-duplicates
+// differing in the last bits, rows at exactly equal distances, distances within the sketch
+// error of each other, values at the sketch scale's extremes, diffuse unit embeddings; every
+// mode forced at small sizes: groups of 1 row upwards, the group count cap (capacity
+// doubling), the sweep and the k-d tree, the sweep in batches, 32-bit rows, every kernel level.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,7 +15,7 @@
 #include "hdbscan_reference.h"
 #include "speakers/hdbscan/core_distances.h"
 #include "speakers/hdbscan/group_bounds.h"
-#include "speakers/hdbscan/prim.h"
+#include "speakers/hdbscan/hdbscan.h"
 #include "speakers/hdbscan/row_groups.h"
 #include "speakers/hdbscan/sketch_block.h"
 
@@ -24,6 +25,23 @@ namespace {
 using Rows = std::vector<std::vector<double>>;
 
 std::vector<std::span<const double>> views(const Rows& rows) { return {rows.begin(), rows.end()}; }
+
+std::vector<SimdLevel> levels() {
+  std::vector<SimdLevel> all;
+  for (const SimdLevel level : {SimdLevel::Portable, SimdLevel::Sse2, SimdLevel::Avx2,
+                                SimdLevel::Avx512, SimdLevel::Avx512Vnni}) {
+    if (level <= best_simd_level()) all.push_back(level);
+  }
+  return all;
+}
+
+// Rows rounded to 32-bit floats, as the discovery command hands them over.
+Rows as_floats(Rows rows) {
+  for (auto& row : rows) {
+    for (double& v : row) v = static_cast<double>(static_cast<float>(v));
+  }
+  return rows;
+}
 
 // Groups of points around a few centres, each point copied, nudged in its last bits or
 // scattered; spread and copies vary per call.
@@ -72,8 +90,8 @@ Rows near_margins(std::mt19937_64& rng, std::size_t dims) {
   std::normal_distribution<double> normal;
   std::vector<double> base(dims);
   for (double& v : base) v = normal(rng);
-  base[0] = 4.0;  // the largest magnitude: sketched at +-126 or clamped to 127
-  const SketchScale scale = SketchScale::for_rows(4.0, dims);
+  base[0] = 4.0;  // the largest magnitude: clipped by the finer block sketch steps
+  const SketchScale scale = SketchScale::with_step(4.0 / 62.5, dims, kBlockSketchLimit);
   std::vector<std::int8_t> sketch(dims);
   const double error = scale.quantize(base.data(), dims, sketch.data());
   Rows rows{base};
@@ -87,47 +105,79 @@ Rows near_margins(std::mt19937_64& rng, std::size_t dims) {
   return rows;
 }
 
-// Unit rows of 256 values as the discovery command clusters them (float values widened).
+// Unit rows of 256 values (rounded to floats): speakers as users have them (centre plus
+// per-coordinate noise of 0.06, cosine about 0.5 within a speaker), scattered rows, and a few
+// tidy groups with exact duplicates.
 Rows unit_embeddings(std::mt19937_64& rng, std::size_t n) {
   std::normal_distribution<double> normal;
-  Rows centres(5, std::vector<double>(256));
+  Rows centres(std::max<std::size_t>(3, n / 60), std::vector<double>(256));
   for (auto& c : centres) {
-    for (double& v : c) v = normal(rng);
+    for (double& v : c) v = normal(rng) / 16.0;
   }
   Rows rows;
   for (std::size_t i = 0; i < n; ++i) {
     std::vector<double> row(256);
     if (i % 10 == 0) {
       for (double& v : row) v = normal(rng);
+    } else if (i % 13 == 0 && !rows.empty()) {
+      row = rows[rng() % rows.size()];
     } else {
-      const auto& c = centres[rng() % centres.size()];
-      for (std::size_t j = 0; j < 256; ++j) row[j] = c[j] / 16.0 + normal(rng) * 0.02;
+      const std::size_t c = rng() % centres.size();
+      const double spread = c % 3 == 0 ? 0.01 : 0.06;
+      for (std::size_t j = 0; j < 256; ++j) row[j] = centres[c][j] + normal(rng) * spread;
     }
     double sum = 0.0;
     for (const double v : row) sum += v * v;
-    for (double& v : row) v = static_cast<double>(static_cast<float>(v / std::sqrt(sum)));
+    for (double& v : row) v /= std::sqrt(sum);
     rows.push_back(row);
   }
-  return rows;
+  return as_floats(std::move(rows));
 }
 
-// Core distances and Prim's edges from the grouped stages equal the plain procedure's.
-void expect_grouped_stages_match(const Rows& rows, std::size_t capacity, std::size_t min_samples,
-                                 std::size_t max_table_groups) {
-  SCOPED_TRACE(::testing::Message() << "n " << rows.size() << " dims " << rows[0].size()
-                                    << " capacity " << capacity << " ms " << min_samples);
-  RowGroups groups = group_rows(views(rows), capacity);
-  const GroupPairBounds bounds(groups, max_table_groups);
-  const std::vector<double> core = core_distances(views(rows), groups, bounds, min_samples);
-  ASSERT_EQ(core, testing::reference::core_distances(rows, min_samples));
-  ASSERT_EQ(prim_mst(views(rows), core, groups, bounds), testing::reference::prim_mst(rows, core));
+// Core distances and Prim's edges from the grouped stages equal the plain procedure's, for
+// 64-bit rows and (when they are floats) 32-bit rows, over given core distances too.
+void expect_stages_match(const Rows& rows, std::size_t min_samples, const EngineOptions& options) {
+  SCOPED_TRACE(::testing::Message()
+               << "n " << rows.size() << " dims " << rows[0].size() << " capacity "
+               << options.group_capacity << " max groups " << options.max_groups << " tree dims "
+               << options.tree_dims << " budget " << options.sweep_state_budget << " direct "
+               << options.direct_pairs << " level "
+               << static_cast<int>(options.level) << " ms " << min_samples);
+  const std::vector<double> core = testing::reference::core_distances(rows, min_samples);
+  const std::vector<MSTEdge> edges = testing::reference::prim_mst(rows, core);
+  RowStore store(views(rows));
+  const SpanningTree tree = spanning_tree(store, min_samples, options);
+  ASSERT_EQ(tree.core, core);
+  ASSERT_EQ(tree.edges, edges);
+  RowStore again(views(rows));
+  ASSERT_EQ(spanning_tree_over(again, core, options), edges);
+  if (as_floats(rows) != rows) return;
+  std::vector<float> values;
+  for (const auto& row : rows) values.insert(values.end(), row.begin(), row.end());
+  RowStore floats(values.data(), rows.size(), rows[0].size());
+  const SpanningTree from_floats = spanning_tree(floats, min_samples, options);
+  ASSERT_EQ(from_floats.core, core);
+  ASSERT_EQ(from_floats.edges, edges);
+}
+
+// Options forcing the small-size modes: group capacity, the group cap, sweep or tree, batches.
+EngineOptions forced(std::mt19937_64& rng, std::size_t n) {
+  EngineOptions options;
+  options.group_capacity = 1 + rng() % 9;
+  options.max_groups = rng() % 3 == 0 ? 1 + rng() % std::max<std::size_t>(n / 4, 1) : 8192;
+  options.tree_dims = rng() % 3 == 0 ? 64 : 0;
+  options.sweep_state_budget = rng() % 3 == 0 ? 64 + rng() % 2048 : std::size_t{128} << 20;
+  options.direct_pairs = rng() % 3 == 0 ? 0 : (rng() % 2 == 0 ? 128 : 1 << 20);
+  const auto all = levels();
+  options.level = all[rng() % all.size()];
+  return options;
 }
 
 TEST(GroupedStages, MatchThePlainProcedureOnNearDuplicates) {
   std::mt19937_64 rng(31);
   for (int round = 0; round < 40; ++round) {
     const Rows rows = near_duplicates(rng, 20 + rng() % 200, 1 + rng() % 40);
-    expect_grouped_stages_match(rows, 1 + rng() % 9, 1 + rng() % 8, 4096);
+    expect_stages_match(rows, 1 + rng() % 8, forced(rng, rows.size()));
   }
 }
 
@@ -135,7 +185,7 @@ TEST(GroupedStages, MatchThePlainProcedureOnExactlyEqualDistances) {
   std::mt19937_64 rng(37);
   for (int round = 0; round < 20; ++round) {
     const Rows rows = equal_distances(rng, 2 + rng() % 12);
-    expect_grouped_stages_match(rows, 1 + rng() % 6, 1 + rng() % 6, 4096);
+    expect_stages_match(rows, 1 + rng() % 6, forced(rng, rows.size()));
   }
 }
 
@@ -143,11 +193,11 @@ TEST(GroupedStages, MatchThePlainProcedureNearTheSketchMargins) {
   std::mt19937_64 rng(41);
   for (int round = 0; round < 12; ++round) {
     const Rows rows = near_margins(rng, 2 + rng() % 300);
-    expect_grouped_stages_match(rows, 1 + rng() % 8, 1 + rng() % 5, 4096);
+    expect_stages_match(rows, 1 + rng() % 5, forced(rng, rows.size()));
   }
 }
 
-TEST(GroupedStages, MatchThePlainProcedureOnSmallGridsAndWithoutTheBoundTable) {
+TEST(GroupedStages, MatchThePlainProcedureOnSmallGrids) {
   std::mt19937_64 rng(43);
   for (int round = 0; round < 60; ++round) {
     const std::size_t n = 1 + rng() % 80;
@@ -156,77 +206,68 @@ TEST(GroupedStages, MatchThePlainProcedureOnSmallGridsAndWithoutTheBoundTable) {
     for (auto& row : rows) {
       for (double& v : row) v = static_cast<double>(static_cast<int>(rng() % 4) - 1);
     }
-    // Every other round without the table: the bounds come from the group balls.
-    const std::size_t table = round % 2 == 0 ? 4096 : 0;
-    expect_grouped_stages_match(rows, 1 + rng() % 5, 1 + rng() % std::min<std::size_t>(n, 6),
-                                table);
+    expect_stages_match(rows, 1 + rng() % std::min<std::size_t>(n, 6), forced(rng, n));
   }
 }
 
-TEST(GroupedStages, MatchThePlainProcedureOnUnitEmbeddings) {
+// Every kernel level and every mode on diffuse unit embeddings: the sweep alone, in batches,
+// the k-d tree, the group cap.
+TEST(GroupedStages, MatchThePlainProcedureOnUnitEmbeddingsInEveryMode) {
   std::mt19937_64 rng(47);
   const Rows rows = unit_embeddings(rng, 700);
-  for (const std::size_t capacity : {3u, 16u, 64u}) {
-    expect_grouped_stages_match(rows, capacity, 5, 4096);
+  for (const SimdLevel level : levels()) {
+    EngineOptions options;
+    options.level = level;
+    expect_stages_match(rows, 5, options);
   }
-  expect_grouped_stages_match(rows, 8, 2, 0);
+  EngineOptions options;
+  options.group_capacity = 8;
+  options.sweep_state_budget = 4096;  // batches of about 100 rows
+  options.direct_pairs = 0;           // every application in screened blocks
+  expect_stages_match(rows, 5, options);
+  options.direct_pairs = 1 << 20;     // every application pair by pair
+  expect_stages_match(rows, 5, options);
+  options.max_groups = 5;  // capacity doubles until 5 groups do
+  options.tree_dims = 256;
+  expect_stages_match(rows, 2, options);
 }
 
-// Every group pair bound, from the table or from the balls, is at most the computed distance
-// between any row of one group and any row of the other.
-TEST(GroupPairBounds, NeverExceedTheComputedDistance) {
+// Every group pair bound, from the sweep or from the balls, is at most the computed distance
+// between any row of one group and any row of the other; and Quantizer rounds the right way.
+TEST(GroupBounds, NeverExceedTheComputedDistance) {
   std::mt19937_64 rng(53);
   for (int round = 0; round < 6; ++round) {
     const Rows rows = round % 2 == 0 ? near_duplicates(rng, 150, 1 + rng() % 30)
                                      : near_margins(rng, 2 + rng() % 100);
-    const RowGroups groups = group_rows(views(rows), 1 + rng() % 7);
+    RowStore store(views(rows));
+    const double max_abs = largest_magnitude(store);
+    const SketchScale scale = SketchScale::with_step(max_abs / 62.5 / 3.0, rows[0].size(), 63);
+    const RowGroups groups = group_rows(store, 1 + rng() % 7, 8192, scale, best_simd_level());
     std::vector<std::size_t> group_of(rows.size());
     for (std::size_t g = 0; g < groups.groups(); ++g) {
       for (std::size_t s = groups.begin[g]; s < groups.begin[g + 1]; ++s)
         group_of[groups.row_of_slot[s]] = g;
     }
-    for (const std::size_t table : {std::size_t{4096}, std::size_t{0}}) {
-      const GroupPairBounds bounds(groups, table);
-      for (std::size_t a = 0; a < rows.size(); ++a) {
-        for (std::size_t b = 0; b < rows.size(); ++b) {
-          ASSERT_LE(bounds(group_of[a], group_of[b]), euclidean_distance(rows[a], rows[b]))
-              << "round " << round << " table " << table;
-        }
+    const BlockSketches sketches(scale, store, groups.begin);
+    GroupBounds swept(groups.groups(), 2.0 * max_abs * std::sqrt(rows[0].size()));
+    (void)sweep_core_distances(store, groups, sketches, 1 + round, swept, {});
+    GroupBounds balls(groups.groups(), 2.0 * max_abs * std::sqrt(rows[0].size()));
+    ball_bounds(groups, balls);
+    for (std::size_t a = 0; a < rows.size(); ++a) {
+      for (std::size_t b = 0; b < rows.size(); ++b) {
+        const double d = euclidean_distance(rows[a], rows[b]);
+        ASSERT_LE(swept(group_of[a], group_of[b]), d) << "round " << round;
+        ASSERT_LE(balls(group_of[a], group_of[b]), d) << "round " << round;
       }
     }
   }
-}
-
-// The block kernel gives the same integers as the row-by-row kernel, padding never counts.
-TEST(SketchBlock, AgreesWithRowByRowSquaredDistances) {
-  std::mt19937_64 rng(59);
-  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
-  for (const std::size_t dims : {1u, 4u, 8u, 12u, 64u, 256u, 260u, 1000u}) {
-    const std::size_t n = 130;
-    std::vector<double> values(n * dims);
-    for (double& v : values) v = uniform(rng);
-    values[0] = 1.0;
-    SketchSet set(SketchScale::for_rows(1.0, dims), dims, n);
-    for (std::size_t r = 0; r < n; ++r) set.set(r, &values[r * dims]);
-    for (const std::size_t count : {1u, 5u, 63u, 64u}) {
-      SketchBlock block;
-      block.assign(set, 60, count);
-      for (const std::size_t left : {1u, 2u, 7u, 64u}) {
-        std::vector<std::int32_t> out(left * count);
-        block.squared_distances(set, 0, left, out.data());
-        std::int32_t smallest = std::numeric_limits<std::int32_t>::max();
-        for (std::size_t q = 0; q < left; ++q) {
-          std::vector<std::int32_t> expected(count);
-          set.squared_distances(set.ref(q), 60, count, expected.data());
-          for (std::size_t r = 0; r < count; ++r) {
-            ASSERT_EQ(out[q * count + r], expected[r]) << dims << " " << count << " " << left;
-            smallest = std::min(smallest, expected[r]);
-          }
-        }
-        EXPECT_EQ(block.min_squared(set, 0, left), smallest) << dims << " " << count;
-      }
-    }
+  const Quantizer q(2.0);
+  for (const double x : {0.0, 1e-9, 0.008, 0.5, 1.0, 1.999, 2.0, 3.0}) {
+    EXPECT_LE(q.value(q.down(x)), x);
+    EXPECT_GE(q.up(x) == Quantizer::kNone ? 1e300 : q.value(q.up(x)), x);
   }
+  EXPECT_EQ(q.up(std::numeric_limits<double>::infinity()), Quantizer::kNone);
+  EXPECT_EQ(Quantizer(std::numeric_limits<double>::infinity()).down(1.0), 0);
 }
 
 }  // namespace

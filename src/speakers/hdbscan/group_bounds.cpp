@@ -2,48 +2,26 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
-#include <limits>
-
-#include "speakers/hdbscan/sketch_block.h"
 
 namespace quillfen::speakers::hdbscan {
-namespace {
 
-// The largest float not above value.
-[[nodiscard]] float float_below(double value) {
-  float f = static_cast<float>(value);
-  if (static_cast<double>(f) > value)
-    f = std::nextafter(f, -std::numeric_limits<float>::infinity());
-  return f;
+Quantizer::Quantizer(double diameter) {
+  step_ = diameter / 250.0;
+  usable_ = std::isfinite(diameter) && diameter > 0.0 && std::isfinite(step_) && step_ > 0.0;
+  if (!usable_) step_ = 0.0;
 }
 
-}  // namespace
+GroupBounds::GroupBounds(std::size_t groups, double diameter)
+    : quantizer_(diameter), groups_(groups), table_(groups * groups, 0) {}
 
-GroupPairBounds::GroupPairBounds(const RowGroups& groups, std::size_t max_table_groups)
-    : groups_(groups), count_(groups.groups()), max_error_(largest_errors(groups)) {
-  if (count_ > max_table_groups) return;
-  table_.resize(count_ * count_);
-  SketchBlock block;
-  for (std::size_t h = 0; h < count_; ++h) {
-    block.assign(groups.rows, groups.begin[h], groups.size(h));
-    for (std::size_t g = 0; g <= h; ++g) fill_block(g, h, block);
-  }
+void GroupBounds::raise(std::size_t g, std::size_t h, double bound) {
+  const std::uint8_t q = quantizer_.down(bound);
+  std::uint8_t& a = table_[g * groups_ + h];
+  std::uint8_t& b = table_[h * groups_ + g];
+  a = std::max(a, q);
+  b = std::max(b, q);
 }
 
-void GroupPairBounds::fill_block(std::size_t g, std::size_t h, const SketchBlock& block) {
-  const SketchSet& sketches = groups_.rows;
-  const std::int32_t smallest = block.min_squared(sketches, groups_.begin[g], groups_.size(g));
-  const float bound =
-      float_below(sketches.scale().lower_bound(smallest, max_error_[g] + max_error_[h]));
-  table_[g * count_ + h] = bound;
-  table_[h * count_ + g] = bound;
-}
-
-double GroupPairBounds::ball_bound(std::size_t g, std::size_t h) const {
-  double centres = 0.0;
-  groups_.centres.lower_bounds(groups_.centres.ref(g), h, 1, &centres);
-  return ball_lower_bound(centres, groups_.radius[g] + groups_.radius[h]);
-}
+double distance_ceiling(double largest_norm) { return 2.0 * largest_norm * (1.0 + 1e-6) + 1e-300; }
 
 }  // namespace quillfen::speakers::hdbscan

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <utility>
 
 #include "speakers/decimal_text.h"
@@ -10,13 +11,12 @@
 #include "speakers/hdbscan/group_bounds.h"
 #include "speakers/hdbscan/prim.h"
 #include "speakers/hdbscan/row_groups.h"
+#include "speakers/hdbscan/sketch_block.h"
 
 namespace quillfen::speakers::hdbscan {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-// Rows per group of nearby rows (the blocks of pair work).
-constexpr std::size_t kGroupCapacity = 64;
 
 void warn_clamped(const char* name, const std::string& value, const std::string& minimum) {
   const std::string line = std::string("HDBSCAN_WARNING: ") + name + " (" + value +
@@ -333,19 +333,141 @@ std::expected<void, HdbscanError> check_rows(std::span<const std::span<const dou
   return {};
 }
 
+namespace {
+
+// The sketch step for the block sketches: of the steps max_abs / 62.5 x 2^(-i/8), the one with
+// the smallest sum, over runs of 32 rows of a sample, of the largest error bound in the run (a
+// smaller step sketches most values more finely but clips the largest ones; the bounds between
+// groups of rows take the largest error bound of each group).
+[[nodiscard]] SketchScale block_scale(const RowStore& rows, double max_abs) {
+  constexpr std::size_t kSample = 2048;
+  constexpr std::size_t kRun = 32;
+  const std::size_t dims = rows.dims();
+  const std::size_t stride = std::max<std::size_t>(1, rows.size() / kSample);
+  std::vector<std::int8_t> values(dims);
+  SketchScale chosen = SketchScale::with_step(max_abs / 62.5, dims, kBlockSketchLimit);
+  double chosen_sum = kInf;
+  for (int i = 0; i <= 24; ++i) {
+    const SketchScale scale =
+        SketchScale::with_step(max_abs / 62.5 * std::exp2(-0.125 * i), dims, kBlockSketchLimit);
+    double sum = 0.0;
+    rows.visit([&](const auto& row) {
+      double largest = 0.0;
+      std::size_t in_run = 0;
+      for (std::size_t r = 0; r < row.size(); r += stride) {
+        largest = std::max(largest, scale.quantize(row[r], dims, values.data()));
+        if (++in_run == kRun) {
+          sum += largest;
+          largest = 0.0;
+          in_run = 0;
+        }
+      }
+      sum += largest;
+    });
+    if (sum < chosen_sum) {
+      chosen = scale;
+      chosen_sum = sum;
+    }
+  }
+  return chosen;
+}
+
+[[nodiscard]] double largest_norm(const RowStore& rows) {
+  double largest = 0.0;
+  rows.visit([&](const auto& row) {
+    for (const auto* r : row) {
+      double sum = 0.0;
+      for (std::size_t j = 0; j < rows.dims(); ++j) {
+        sum += static_cast<double>(r[j]) * static_cast<double>(r[j]);
+      }
+      largest = std::max(largest, std::sqrt(sum));
+    }
+  });
+  return largest;
+}
+
+// Everything Prim's loop works on, for rows put in slot order.
+struct GroupedRows {
+  RowGroups groups;
+  BlockSketches sketches;
+  GroupBounds bounds;
+
+  GroupedRows(RowStore& rows, const EngineOptions& options)
+      : GroupedRows(rows, options, block_scale(rows, largest_magnitude(rows))) {}
+  GroupedRows(RowStore& rows, const EngineOptions& options, const SketchScale& scale)
+      : groups(group_rows(rows, options.group_capacity, options.max_groups, scale, options.level)),
+        sketches(scale, rows, groups.begin),
+        bounds(groups.groups(), distance_ceiling(largest_norm(rows))) {}
+};
+
+// Core distances per row from core distances per slot, and back.
+[[nodiscard]] std::vector<double> by_row(std::span<const double> per_slot,
+                                         const std::vector<std::size_t>& row_of_slot) {
+  std::vector<double> per_row(per_slot.size());
+  for (std::size_t s = 0; s < per_slot.size(); ++s) per_row[row_of_slot[s]] = per_slot[s];
+  return per_row;
+}
+
+[[nodiscard]] std::vector<MSTEdge> prim_over(const RowStore& rows, const GroupedRows& grouped,
+                                             std::span<const double> core,
+                                             const NeighbourLists& neighbours,
+                                             const NearGroups& near,
+                                             const EngineOptions& options) {
+  const PrimInput input{rows,       grouped.groups, grouped.sketches,    grouped.bounds, core,
+                        neighbours, near,           options.level, options.direct_pairs};
+  return grouped_prim(input);
+}
+
+}  // namespace
+
+SpanningTree spanning_tree(RowStore& rows, std::size_t min_samples, const EngineOptions& options) {
+  if (rows.size() == 0) return {};
+  GroupedRows grouped(rows, options);
+  const std::size_t k = std::min(min_samples, rows.size());
+  CoreSearch search;
+  if (rows.dims() <= options.tree_dims) {
+    search = tree_core_distances(rows, k);
+    ball_bounds(grouped.groups, grouped.bounds);
+  } else {
+    search = sweep_core_distances(rows, grouped.groups, grouped.sketches, k, grouped.bounds,
+                                  {options.level, options.sweep_state_budget});
+  }
+  SpanningTree tree;
+  tree.edges = prim_over(rows, grouped, search.core, search.neighbours, search.near, options);
+  tree.core = by_row(search.core, grouped.groups.row_of_slot);
+  return tree;
+}
+
+std::vector<MSTEdge> spanning_tree_over(RowStore& rows, std::span<const double> core,
+                                        const EngineOptions& options) {
+  if (rows.size() == 0) return {};
+  GroupedRows grouped(rows, options);
+  std::vector<double> core_of_slot(rows.size());
+  for (std::size_t s = 0; s < rows.size(); ++s) core_of_slot[s] = core[grouped.groups.row_of_slot[s]];
+  CoreSearch bounds;  // pair bounds and near groups only
+  if (rows.dims() <= options.tree_dims) {
+    ball_bounds(grouped.groups, grouped.bounds);
+  } else {
+    bounds = sweep_core_distances(rows, grouped.groups, grouped.sketches, 1, grouped.bounds,
+                                  {options.level, options.sweep_state_budget});
+  }
+  NeighbourLists none;
+  none.offset.assign(rows.size() + 1, 0);
+  return prim_over(rows, grouped, core_of_slot, none, bounds.near, options);
+}
+
 std::vector<double> core_distances(std::span<const std::span<const double>> rows,
                                    std::size_t min_samples) {
   if (rows.empty()) return {};
-  const RowGroups groups = group_rows(rows, kGroupCapacity);
-  return core_distances(rows, groups, GroupPairBounds(groups), min_samples);
+  RowStore store(rows);
+  return spanning_tree(store, min_samples).core;
 }
 
 std::vector<MSTEdge> prim_mst(std::span<const std::span<const double>> rows,
                               std::span<const double> core) {
   if (rows.empty()) return {};
-  RowGroups groups = group_rows(rows, kGroupCapacity);
-  const GroupPairBounds bounds(groups);
-  return prim_mst(rows, core, groups, bounds);
+  RowStore store(rows);
+  return spanning_tree_over(store, core);
 }
 
 void sort_mst_by_dist(std::vector<MSTEdge>& edges) {
@@ -393,22 +515,52 @@ std::vector<std::int32_t> label_points(std::span<const CondensedNode> condensed,
   return selection.labels();
 }
 
-std::expected<std::vector<std::int32_t>, HdbscanError> cluster(
-    std::span<const std::span<const double>> rows, const HdbscanParams& params) {
-  if (auto checked = check_rows(rows); !checked) return std::unexpected(checked.error());
-  const std::size_t n = rows.size();
-  std::vector<MSTEdge> edges;
-  {
-    RowGroups groups = group_rows(rows, kGroupCapacity);
-    const GroupPairBounds bounds(groups);
-    const std::vector<double> core = core_distances(rows, groups, bounds, params.min_samples);
-    edges = prim_mst(rows, core, groups, bounds);
-  }
+namespace {
+
+// The labels from the spanning tree's edges.
+std::vector<std::int32_t> labels_of(std::vector<MSTEdge> edges, std::size_t n,
+                                    const HdbscanParams& params) {
   sort_mst_by_dist(edges);
   const std::vector<SLTNode> slt = single_linkage(edges, n);
   edges = {};
   const std::vector<CondensedNode> condensed = condense_tree(slt, n, params.min_cluster_size);
   return label_points(condensed, n, params.max_cluster_size);
+}
+
+}  // namespace
+
+std::expected<std::vector<std::int32_t>, HdbscanError> cluster(
+    std::span<const std::span<const double>> rows, const HdbscanParams& params,
+    const EngineOptions& options) {
+  if (auto checked = check_rows(rows); !checked) return std::unexpected(checked.error());
+  RowStore store(rows);
+  std::vector<MSTEdge> edges = spanning_tree(store, params.min_samples, options).edges;
+  return labels_of(std::move(edges), rows.size(), params);
+}
+
+std::expected<std::vector<std::int32_t>, HdbscanError> cluster(std::vector<float>&& values,
+                                                               std::size_t dims,
+                                                               const HdbscanParams& params,
+                                                               const EngineOptions& options) {
+  std::vector<float> owned = std::move(values);
+  const std::size_t n = dims == 0 ? 0 : (owned.size() + dims - 1) / dims;
+  if (n == 0) return std::unexpected(HdbscanError::empty_dataset());
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t end = std::min(owned.size(), (i + 1) * dims);
+    for (std::size_t at = i * dims; at < end; ++at) {
+      if (!std::isfinite(owned[at])) return std::unexpected(HdbscanError::non_finite_coordinate(i));
+    }
+    if (end - i * dims != dims) {
+      return std::unexpected(HdbscanError::wrong_dimension(dims, i, end - i * dims));
+    }
+  }
+  std::vector<MSTEdge> edges;
+  {
+    RowStore store(owned.data(), n, dims);
+    edges = spanning_tree(store, params.min_samples, options).edges;
+  }
+  std::vector<float>().swap(owned);  // the rows are no longer needed
+  return labels_of(std::move(edges), n, params);
 }
 
 }  // namespace quillfen::speakers::hdbscan

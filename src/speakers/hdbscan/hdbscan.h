@@ -1,9 +1,11 @@
-// Hierarchical density-based clustering (HDBSCAN) over n rows of d 64-bit floats: core
-// distances (the k-th neighbour distances a k-d tree search gives), a Prim minimum spanning
-// tree of the mutual reachability graph, single linkage, the condensed cluster tree,
-// excess-of-mass selection and labelling. Core distances and Prim's loop work on groups of
-// nearby rows with provable sketch bounds (row_groups.h, core_distances.h, prim.h).
-// Every step that decides a label is exact and deterministic, ties and duplicate rows included.
+// Hierarchical density-based clustering (HDBSCAN) over n rows of d 64-bit floats (or 32-bit
+// floats, widened exactly): core distances (the k-th smallest distance from each row), a Prim
+// minimum spanning tree of the mutual reachability graph, single linkage, the condensed cluster
+// tree, excess-of-mass selection and labelling. Core distances and Prim's loop work on groups of
+// nearby rows with provable sketch bounds (row_groups.h, core_distances.h, prim.h); the core
+// distances come from a sweep over all pairs of groups, or from the k-d tree (kd_tree.h) in few
+// dimensions. Every step that decides a label is exact and deterministic, ties and duplicate
+// rows included.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "speakers/hdbscan/row_store.h"
 #include "speakers/hdbscan/sketch.h"
 
 namespace quillfen::speakers::hdbscan {
@@ -128,14 +131,43 @@ struct CondensedNode {
 [[nodiscard]] std::expected<void, HdbscanError> check_rows(
     std::span<const std::span<const double>> rows);
 
-// The stages of cluster(), each exact. Rows must have passed check_rows().
+// How the clustering goes about its work; no setting changes a result. The defaults suit every
+// size; each size-dependent mode can be forced at small sizes.
+struct EngineOptions {
+  // Rows per group of nearby rows at most, at first (doubled as far as the row count needs to
+  // keep within max_groups groups: the pair bound table takes max_groups^2 bytes, 256 MiB).
+  std::size_t group_capacity = 64;
+  std::size_t max_groups = 16384;
+  // Core distances from the k-d tree up to this many dimensions, from the sweep above.
+  std::size_t tree_dims = 8;
+  // Bytes of per-row search state of the sweep at most; more rows are swept in batches.
+  std::size_t sweep_state_budget = std::size_t{128} << 20;
+  // Prim's loop takes tree rows into account pair by pair up to this many pairs at once, in
+  // screened blocks above.
+  std::size_t direct_pairs = 128;
+  // Kernel level, capped at the best available.
+  SimdLevel level = best_simd_level();
+};
+
+// The stages of cluster(), each exact. Rows must have passed check_rows() (rows is left in the
+// clustering's slot order; see RowStore).
 // Core distance of p: the min_samples-th smallest distance from p to all rows, p included.
 [[nodiscard]] std::vector<double> core_distances(std::span<const std::span<const double>> rows,
                                                  std::size_t min_samples);
 // n - 1 edges in Prim order, starting from point 0, ties to the lowest point index.
-// (Each builds its own row groups; cluster() builds them once for both.)
 [[nodiscard]] std::vector<MSTEdge> prim_mst(std::span<const std::span<const double>> rows,
                                             std::span<const double> core);
+// Both at once (the core distance search also gives Prim's loop its neighbour lists and pair
+// bounds), per row index.
+struct SpanningTree {
+  std::vector<double> core;
+  std::vector<MSTEdge> edges;
+};
+[[nodiscard]] SpanningTree spanning_tree(RowStore& rows, std::size_t min_samples,
+                                         const EngineOptions& options = {});
+// Prim's loop over the given core distances (per row index).
+[[nodiscard]] std::vector<MSTEdge> spanning_tree_over(RowStore& rows, std::span<const double> core,
+                                                      const EngineOptions& options = {});
 // Stable sort by ascending distance.
 void sort_mst_by_dist(std::vector<MSTEdge> &edges);
 [[nodiscard]] std::vector<SLTNode> single_linkage(std::span<const MSTEdge> sorted_edges,
@@ -149,6 +181,13 @@ void sort_mst_by_dist(std::vector<MSTEdge> &edges);
 
 // One label per row: -1 for noise, otherwise 0 .. c-1. Borrows the rows for the call only.
 [[nodiscard]] std::expected<std::vector<std::int32_t>, HdbscanError> cluster(
-    std::span<const std::span<const double>> rows, const HdbscanParams &params);
+    std::span<const std::span<const double>> rows, const HdbscanParams &params,
+    const EngineOptions &options = {});
+// The same for rows x dims 32-bit floats (row-major), widened exactly: the same labels as for
+// the widened rows. Takes the values over (they are reordered, and released once the spanning
+// tree is built); an empty matrix or dims 0 with values is EmptyDataset or WrongDimension.
+[[nodiscard]] std::expected<std::vector<std::int32_t>, HdbscanError> cluster(
+    std::vector<float> &&values, std::size_t dims, const HdbscanParams &params,
+    const EngineOptions &options = {});
 
 }  // namespace quillfen::speakers::hdbscan

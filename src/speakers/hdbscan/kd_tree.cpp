@@ -459,6 +459,8 @@ class KdTree::KthWalk {
 
   // Appends (k-th neighbour distance, item) for the points of the group, in slot order.
   void run(std::size_t first, std::size_t group, std::vector<Neighbour>& result);
+  // Lists, for each point of the group run last, up to max_listed other kept points.
+  void list(std::size_t max_listed, std::vector<std::vector<std::size_t>>& listed);
 
  private:
   // Open sets are bit masks; a larger group of identical points keeps every query open.
@@ -649,14 +651,30 @@ void KdTree::KthWalk::keep(std::size_t q, double distance, std::size_t item) {
   }
 }
 
-std::vector<Neighbour> KdTree::kth_neighbour_distances(std::size_t k) const {
+void KdTree::KthWalk::list(std::size_t max_listed, std::vector<std::vector<std::size_t>>& listed) {
+  for (std::size_t q = 0; q < group_; ++q) {
+    const std::size_t item = ix_.items[first_ + q];
+    std::vector<std::size_t>& out = listed[item];
+    for (const Neighbour& kept : kept_[q].sorted()) {
+      if (out.size() == max_listed) break;
+      if (kept.item != item) out.push_back(kept.item);
+    }
+  }
+}
+
+std::vector<Neighbour> KdTree::kth_neighbour_distances(
+    std::size_t k, std::size_t max_listed, std::vector<std::vector<std::size_t>>* listed) const {
   const std::size_t n = size();
   std::vector<Neighbour> result;
   result.reserve(n);
+  if (listed != nullptr) listed->assign(n, {});
   if (n == 0) return result;
   if (!index_ready_) build_index();
   KthWalk walk(*this, std::min(k, n));
-  for (const auto& [first, group] : walk.groups()) walk.run(first, group, result);
+  for (const auto& [first, group] : walk.groups()) {
+    walk.run(first, group, result);
+    if (listed != nullptr && k > 0) walk.list(max_listed, *listed);
+  }
   return result;
 }
 

@@ -1,5 +1,8 @@
-// Bucketed k-d tree over borrowed rows of 64-bit floats: the exact k-nearest-neighbour index
-// that gives density clustering its core distances without an n x n distance matrix.
+// Bucketed k-d tree over borrowed rows of 64-bit floats: an exact k-nearest-neighbour index.
+// Density clustering takes its core distances (and neighbour lists) from it in few dimensions
+// (EngineOptions::tree_dims, 8 by default), where it beats screening every pair; in more
+// dimensions its boxes rule out little, and the clustering sweeps all pairs of rows instead
+// (core_distances.h).
 #pragma once
 
 #include <cstddef>
@@ -90,7 +93,12 @@ class KdTree {
   // particular order. The points of one group (a largest subtree of at most 64 points, or a
   // larger leaf of identical points) are answered together in one best-first walk of the
   // tree, which reads each visited node's data once for all of them.
-  [[nodiscard]] std::vector<Neighbour> kth_neighbour_distances(std::size_t k) const;
+  // With listed, also lists for every point (listed is indexed by item, and items must be
+  // below size()) up to max_listed of the other points kept by its search, nearest first: each
+  // at a distance no larger than its k-th neighbour distance.
+  [[nodiscard]] std::vector<Neighbour> kth_neighbour_distances(
+      std::size_t k, std::size_t max_listed = 0,
+      std::vector<std::vector<std::size_t>>* listed = nullptr) const;
 
   // Shape inspection (node 0 is the root); bounds are those of the points below the node.
   struct NodeView {

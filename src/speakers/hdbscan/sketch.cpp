@@ -50,41 +50,72 @@ void sketch_scalar(const std::int8_t* query, const std::int8_t* rows, std::size_
   return sum;
 }
 
-void euclid_scalar(const double* const* left, const double* const* rows, std::size_t count,
+// Rows of 32-bit floats are widened exactly, value by value, before the subtraction.
+template <class T>
+void euclid_scalar(const T* const* left, const T* const* rows, std::size_t count,
                    std::size_t dims, double* out) {
   for (std::size_t r = 0; r < count; ++r) {
     double sum = 0.0;
     for (std::size_t j = 0; j < dims; ++j) {
-      const double diff = left[r][j] - rows[r][j];
+      const double diff = static_cast<double>(left[r][j]) - static_cast<double>(rows[r][j]);
       sum += diff * diff;
     }
     out[r] = std::sqrt(sum);
   }
 }
 
+// Sums of squared differences of 32-bit rows in 32-bit arithmetic, in any order (only bounds
+// are taken from them).
+void squares_f32_scalar(const float* const* left, const float* const* rows, std::size_t count,
+                        std::size_t dims, float* out) {
+  for (std::size_t r = 0; r < count; ++r) {
+    float part[4] = {};
+    std::size_t j = 0;
+    for (; j + 4 <= dims; j += 4) {
+      for (std::size_t l = 0; l < 4; ++l) {
+        const float diff = left[r][j + l] - rows[r][j + l];
+        part[l] += diff * diff;
+      }
+    }
+    for (; j < dims; ++j) {
+      const float diff = left[r][j] - rows[r][j];
+      part[0] += diff * diff;
+    }
+    out[r] = (part[0] + part[1]) + (part[2] + part[3]);
+  }
+}
+
 #ifdef QUILLFEN_X86
 
+// Two values of a row as 64-bit floats (32-bit ones widened exactly).
+[[nodiscard]] inline __m128d load2(const double* p) { return _mm_loadu_pd(p); }
+[[nodiscard]] inline __m128d load2(const float* p) {
+  return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+}
+
 // Two rows per 128-bit register (SSE2 belongs to the x86-64 baseline).
-void euclid_sse2(const double* const* left, const double* const* rows, std::size_t count,
-                 std::size_t dims, double* out) {
+template <class T>
+void euclid_sse2(const T* const* left, const T* const* rows, std::size_t count, std::size_t dims,
+                 double* out) {
   std::size_t r = 0;
   for (; r + 2 <= count; r += 2) {
-    const double* a0 = left[r];
-    const double* a1 = left[r + 1];
-    const double* p0 = rows[r];
-    const double* p1 = rows[r + 1];
+    const T* a0 = left[r];
+    const T* a1 = left[r + 1];
+    const T* p0 = rows[r];
+    const T* p1 = rows[r + 1];
     __m128d acc = _mm_setzero_pd();
     std::size_t j = 0;
     for (; j + 2 <= dims; j += 2) {
-      const __m128d d0 = _mm_sub_pd(_mm_loadu_pd(a0 + j), _mm_loadu_pd(p0 + j));
-      const __m128d d1 = _mm_sub_pd(_mm_loadu_pd(a1 + j), _mm_loadu_pd(p1 + j));
+      const __m128d d0 = _mm_sub_pd(load2(a0 + j), load2(p0 + j));
+      const __m128d d1 = _mm_sub_pd(load2(a1 + j), load2(p1 + j));
       const __m128d s0 = _mm_mul_pd(d0, d0);
       const __m128d s1 = _mm_mul_pd(d1, d1);
       acc = _mm_add_pd(acc, _mm_unpacklo_pd(s0, s1));  // dimension j of both rows
       acc = _mm_add_pd(acc, _mm_unpackhi_pd(s0, s1));  // dimension j + 1
     }
     for (; j < dims; ++j) {
-      const __m128d d = _mm_sub_pd(_mm_set_pd(a1[j], a0[j]), _mm_set_pd(p1[j], p0[j]));
+      const __m128d d = _mm_sub_pd(_mm_set_pd(static_cast<double>(a1[j]), static_cast<double>(a0[j])),
+                                   _mm_set_pd(static_cast<double>(p1[j]), static_cast<double>(p0[j])));
       acc = _mm_add_pd(acc, _mm_mul_pd(d, d));
     }
     _mm_storeu_pd(out + r, _mm_sqrt_pd(acc));
@@ -92,7 +123,54 @@ void euclid_sse2(const double* const* left, const double* const* rows, std::size
   euclid_scalar(left + r, rows + r, count - r, dims, out + r);
 }
 
+void squares_f32_sse2(const float* const* left, const float* const* rows, std::size_t count,
+                      std::size_t dims, float* out) {
+  for (std::size_t r = 0; r < count; ++r) {
+    __m128 acc = _mm_setzero_ps();
+    std::size_t j = 0;
+    for (; j + 4 <= dims; j += 4) {
+      const __m128 d = _mm_sub_ps(_mm_loadu_ps(left[r] + j), _mm_loadu_ps(rows[r] + j));
+      acc = _mm_add_ps(acc, _mm_mul_ps(d, d));
+    }
+    float part[4];
+    _mm_storeu_ps(part, acc);
+    float sum = (part[0] + part[1]) + (part[2] + part[3]);
+    for (; j < dims; ++j) {
+      const float diff = left[r][j] - rows[r][j];
+      sum += diff * diff;
+    }
+    out[r] = sum;
+  }
+}
+
 // ---- AVX2 ----
+
+__attribute__((target("avx2"))) void squares_f32_avx2(const float* const* left,
+                                                      const float* const* rows, std::size_t count,
+                                                      std::size_t dims, float* out) {
+  for (std::size_t r = 0; r < count; ++r) {
+    __m256 acc0 = _mm256_setzero_ps();
+    __m256 acc1 = _mm256_setzero_ps();
+    std::size_t j = 0;
+    for (; j + 16 <= dims; j += 16) {
+      const __m256 d0 = _mm256_sub_ps(_mm256_loadu_ps(left[r] + j), _mm256_loadu_ps(rows[r] + j));
+      const __m256 d1 =
+          _mm256_sub_ps(_mm256_loadu_ps(left[r] + j + 8), _mm256_loadu_ps(rows[r] + j + 8));
+      acc0 = _mm256_add_ps(acc0, _mm256_mul_ps(d0, d0));
+      acc1 = _mm256_add_ps(acc1, _mm256_mul_ps(d1, d1));
+    }
+    const __m256 acc = _mm256_add_ps(acc0, acc1);
+    __m128 half = _mm_add_ps(_mm256_castps256_ps128(acc), _mm256_extractf128_ps(acc, 1));
+    half = _mm_add_ps(half, _mm_movehl_ps(half, half));
+    half = _mm_add_ss(half, _mm_shuffle_ps(half, half, 1));
+    float sum = _mm_cvtss_f32(half);
+    for (; j < dims; ++j) {
+      const float diff = left[r][j] - rows[r][j];
+      sum += diff * diff;
+    }
+    out[r] = sum;
+  }
+}
 
 // The sum of the eight 32-bit lanes.
 [[nodiscard]] __attribute__((target("avx2"))) inline std::int32_t lane_sum(__m256i acc) {
@@ -149,26 +227,34 @@ __attribute__((target("avx2"))) void sketch_avx2(const std::int8_t* query, const
 
 // Four rows per register; each block of four dimensions is transposed so that the four
 // additions into a lane follow the row's index order.
-__attribute__((target("avx2"))) void euclid_avx2(const double* const* left,
-                                                 const double* const* rows, std::size_t count,
-                                                 std::size_t dims, double* out) {
+[[nodiscard]] __attribute__((target("avx2"))) inline __m256d load4(const double* p) {
+  return _mm256_loadu_pd(p);
+}
+[[nodiscard]] __attribute__((target("avx2"))) inline __m256d load4(const float* p) {
+  return _mm256_cvtps_pd(_mm_loadu_ps(p));
+}
+
+template <class T>
+__attribute__((target("avx2"))) void euclid_avx2(const T* const* left, const T* const* rows,
+                                                 std::size_t count, std::size_t dims,
+                                                 double* out) {
   std::size_t r = 0;
   for (; r + 4 <= count; r += 4) {
-    const double* a0 = left[r];
-    const double* a1 = left[r + 1];
-    const double* a2 = left[r + 2];
-    const double* a3 = left[r + 3];
-    const double* p0 = rows[r];
-    const double* p1 = rows[r + 1];
-    const double* p2 = rows[r + 2];
-    const double* p3 = rows[r + 3];
+    const T* a0 = left[r];
+    const T* a1 = left[r + 1];
+    const T* a2 = left[r + 2];
+    const T* a3 = left[r + 3];
+    const T* p0 = rows[r];
+    const T* p1 = rows[r + 1];
+    const T* p2 = rows[r + 2];
+    const T* p3 = rows[r + 3];
     __m256d acc = _mm256_setzero_pd();
     std::size_t j = 0;
     for (; j + 4 <= dims; j += 4) {
-      const __m256d d0 = _mm256_sub_pd(_mm256_loadu_pd(a0 + j), _mm256_loadu_pd(p0 + j));
-      const __m256d d1 = _mm256_sub_pd(_mm256_loadu_pd(a1 + j), _mm256_loadu_pd(p1 + j));
-      const __m256d d2 = _mm256_sub_pd(_mm256_loadu_pd(a2 + j), _mm256_loadu_pd(p2 + j));
-      const __m256d d3 = _mm256_sub_pd(_mm256_loadu_pd(a3 + j), _mm256_loadu_pd(p3 + j));
+      const __m256d d0 = _mm256_sub_pd(load4(a0 + j), load4(p0 + j));
+      const __m256d d1 = _mm256_sub_pd(load4(a1 + j), load4(p1 + j));
+      const __m256d d2 = _mm256_sub_pd(load4(a2 + j), load4(p2 + j));
+      const __m256d d3 = _mm256_sub_pd(load4(a3 + j), load4(p3 + j));
       const __m256d s0 = _mm256_mul_pd(d0, d0);
       const __m256d s1 = _mm256_mul_pd(d1, d1);
       const __m256d s2 = _mm256_mul_pd(d2, d2);
@@ -183,8 +269,11 @@ __attribute__((target("avx2"))) void euclid_avx2(const double* const* left,
       acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(t1, t3, 0x31));  // j + 3
     }
     for (; j < dims; ++j) {
-      const __m256d d = _mm256_sub_pd(_mm256_set_pd(a3[j], a2[j], a1[j], a0[j]),
-                                      _mm256_set_pd(p3[j], p2[j], p1[j], p0[j]));
+      const __m256d d = _mm256_sub_pd(
+          _mm256_set_pd(static_cast<double>(a3[j]), static_cast<double>(a2[j]),
+                        static_cast<double>(a1[j]), static_cast<double>(a0[j])),
+          _mm256_set_pd(static_cast<double>(p3[j]), static_cast<double>(p2[j]),
+                        static_cast<double>(p1[j]), static_cast<double>(p0[j])));
       acc = _mm256_add_pd(acc, _mm256_mul_pd(d, d));
     }
     _mm256_storeu_pd(out + r, _mm256_sqrt_pd(acc));
@@ -334,13 +423,21 @@ __attribute__((target("avx512f,avx512bw"))) void boxes_avx512(const std::int8_t*
 
 // Eight rows per register; 8 x 8 blocks are transposed so that each lane adds its row's
 // squares in index order.
-__attribute__((target("avx512f"))) void euclid_avx512(const double* const* left,
-                                                      const double* const* rows, std::size_t count,
-                                                      std::size_t dims, double* out) {
+[[nodiscard]] __attribute__((target("avx512f"))) inline __m512d load8(const double* p) {
+  return _mm512_loadu_pd(p);
+}
+[[nodiscard]] __attribute__((target("avx512f"))) inline __m512d load8(const float* p) {
+  return _mm512_cvtps_pd(_mm256_loadu_ps(p));
+}
+
+template <class T>
+__attribute__((target("avx512f"))) void euclid_avx512(const T* const* left, const T* const* rows,
+                                                      std::size_t count, std::size_t dims,
+                                                      double* out) {
   std::size_t r = 0;
   for (; r + 8 <= count; r += 8) {
-    const double* a[8];
-    const double* p[8];
+    const T* a[8];
+    const T* p[8];
     for (int l = 0; l < 8; ++l) {
       a[l] = left[r + static_cast<std::size_t>(l)];
       p[l] = rows[r + static_cast<std::size_t>(l)];
@@ -350,22 +447,46 @@ __attribute__((target("avx512f"))) void euclid_avx512(const double* const* left,
     for (; j + 8 <= dims; j += 8) {
       __m512d s[8];
       for (int l = 0; l < 8; ++l) {
-        const __m512d d = _mm512_sub_pd(_mm512_loadu_pd(a[l] + j), _mm512_loadu_pd(p[l] + j));
+        const __m512d d = _mm512_sub_pd(load8(a[l] + j), load8(p[l] + j));
         s[l] = _mm512_mul_pd(d, d);
       }
       acc = add_transposed(acc, s);
     }
     for (; j < dims; ++j) {
-      const __m512d v =
-          _mm512_set_pd(p[7][j], p[6][j], p[5][j], p[4][j], p[3][j], p[2][j], p[1][j], p[0][j]);
-      const __m512d u =
-          _mm512_set_pd(a[7][j], a[6][j], a[5][j], a[4][j], a[3][j], a[2][j], a[1][j], a[0][j]);
+      double v_lanes[8];
+      double u_lanes[8];
+      for (int l = 0; l < 8; ++l) {
+        v_lanes[l] = static_cast<double>(p[l][j]);
+        u_lanes[l] = static_cast<double>(a[l][j]);
+      }
+      const __m512d v = _mm512_loadu_pd(v_lanes);
+      const __m512d u = _mm512_loadu_pd(u_lanes);
       const __m512d d = _mm512_sub_pd(u, v);
       acc = _mm512_add_pd(acc, _mm512_mul_pd(d, d));
     }
     _mm512_storeu_pd(out + r, _mm512_sqrt_pd(acc));
   }
   euclid_avx2(left + r, rows + r, count - r, dims, out + r);
+}
+
+__attribute__((target("avx512f"))) void squares_f32_avx512(const float* const* left,
+                                                          const float* const* rows,
+                                                          std::size_t count, std::size_t dims,
+                                                          float* out) {
+  for (std::size_t r = 0; r < count; ++r) {
+    __m512 acc = _mm512_setzero_ps();
+    std::size_t j = 0;
+    for (; j + 16 <= dims; j += 16) {
+      const __m512 d = _mm512_sub_ps(_mm512_loadu_ps(left[r] + j), _mm512_loadu_ps(rows[r] + j));
+      acc = _mm512_add_ps(acc, _mm512_mul_ps(d, d));
+    }
+    float sum = _mm512_reduce_add_ps(acc);
+    for (; j < dims; ++j) {
+      const float diff = left[r][j] - rows[r][j];
+      sum += diff * diff;
+    }
+    out[r] = sum;
+  }
 }
 
 constexpr std::size_t kHeldSketchBlocks = 8;  // query blocks of 64 values kept in registers
@@ -489,7 +610,11 @@ struct Kernels {
   BoxKernel box = box_scalar;
   BoxesKernel boxes = each_box<box_scalar>;
   void (*euclid)(const double* const*, const double* const*, std::size_t, std::size_t,
-                 double*) = euclid_scalar;
+                 double*) = euclid_scalar<double>;
+  void (*euclid_f32)(const float* const*, const float* const*, std::size_t, std::size_t,
+                     double*) = euclid_scalar<float>;
+  void (*squares_f32)(const float* const*, const float* const*, std::size_t, std::size_t,
+                      float*) = squares_f32_scalar;
 };
 
 [[nodiscard]] SimdLevel detect_level() {
@@ -503,34 +628,43 @@ struct Kernels {
 #endif
 }
 
-[[nodiscard]] Kernels kernels_for(SimdLevel level) {
+[[nodiscard]] Kernels build_kernels(SimdLevel level) {
   Kernels k;
-  if (level > best_simd_level()) level = best_simd_level();
 #ifdef QUILLFEN_X86
   switch (level) {
     case SimdLevel::Portable:
       break;
     case SimdLevel::Sse2:
-      k.euclid = euclid_sse2;
+      k.euclid = euclid_sse2<double>;
+      k.euclid_f32 = euclid_sse2<float>;
+      k.squares_f32 = squares_f32_sse2;
       break;
     case SimdLevel::Avx2:
-      k = {on_values<sketch_avx2>, box_avx2, each_box<box_avx2>, euclid_avx2};
+      k = {on_values<sketch_avx2>, box_avx2,           each_box<box_avx2>,
+           euclid_avx2<double>,    euclid_avx2<float>, squares_f32_avx2};
       break;
     case SimdLevel::Avx512:
-      k = {on_values<sketch_avx512>, box_avx512, boxes_avx512, euclid_avx512};
+      k = {on_values<sketch_avx512>, box_avx512,           boxes_avx512,
+           euclid_avx512<double>,    euclid_avx512<float>, squares_f32_avx512};
       break;
     case SimdLevel::Avx512Vnni:
-      k = {sketch_vnni, box_avx512, boxes_avx512, euclid_avx512};
+      k = {sketch_vnni,          box_avx512,           boxes_avx512,
+           euclid_avx512<double>, euclid_avx512<float>, squares_f32_avx512};
       break;
   }
 #endif
   return k;
 }
 
-[[nodiscard]] const Kernels& kernels() {
-  static const Kernels chosen = kernels_for(best_simd_level());
-  return chosen;
+// The kernels of a level, capped at the best available.
+[[nodiscard]] const Kernels& kernels_for(SimdLevel level) {
+  static const Kernels all[] = {build_kernels(SimdLevel::Portable), build_kernels(SimdLevel::Sse2),
+                                build_kernels(SimdLevel::Avx2), build_kernels(SimdLevel::Avx512),
+                                build_kernels(SimdLevel::Avx512Vnni)};
+  return all[static_cast<int>(std::min(level, best_simd_level()))];
 }
+
+[[nodiscard]] const Kernels& kernels() { return kernels_for(best_simd_level()); }
 
 }  // namespace
 
@@ -553,19 +687,41 @@ SketchScale SketchScale::for_rows(double max_abs, std::size_t dims) {
   return s;
 }
 
-double SketchScale::quantize(const double* row, std::size_t dims, std::int8_t* out) const {
+SketchScale SketchScale::with_step(double step, std::size_t dims, int limit) {
+  SketchScale s;
+  if (!(step >= 1e-95 && step <= 1e90) || dims == 0 || dims > kMaxDims) return s;
+  s.scale_ = step;
+  s.limit_ = std::clamp(limit, 1, 127);
+  s.inverse_ = 1.0 / s.scale_;
+  s.shrunk_ = s.scale_ * (1.0 - kRelativeMargin);
+  s.grown_ = s.scale_ * (1.0 + kRelativeMargin);
+  return s;
+}
+
+template <class T>
+double SketchScale::quantize_row(const T* row, std::size_t dims, std::int8_t* out) const {
   if (!usable()) {
     std::fill(out, out + dims, std::int8_t{0});
     return std::numeric_limits<double>::infinity();
   }
+  const double limit = limit_;
   double sum = 0.0;
   for (std::size_t j = 0; j < dims; ++j) {
-    const double q = std::clamp(std::nearbyint(row[j] * inverse_), -127.0, 127.0);
+    const double x = static_cast<double>(row[j]);
+    const double q = std::clamp(std::nearbyint(x * inverse_), -limit, limit);
     out[j] = static_cast<std::int8_t>(q);
-    const double residual = row[j] - scale_ * q;
+    const double residual = x - scale_ * q;
     sum += residual * residual;
   }
   return std::sqrt(sum) * (1.0 + kRelativeMargin) + kScaleMargin * scale_;
+}
+
+double SketchScale::quantize(const double* row, std::size_t dims, std::int8_t* out) const {
+  return quantize_row(row, dims, out);
+}
+
+double SketchScale::quantize(const float* row, std::size_t dims, std::int8_t* out) const {
+  return quantize_row(row, dims, out);
 }
 
 void box_squared_distances(const std::int8_t* lower, const std::int8_t* upper,
@@ -589,18 +745,23 @@ void euclidean_distances(const double* query, const double* const* rows, std::si
   }
 }
 
-void euclidean_distances(const double* const* left, const double* const* right, std::size_t count,
-                         std::size_t dims, double* out) {
-  const auto euclid = kernels().euclid;
+namespace {
+
+// Pairs through a level's kernel. The kernels of the widest level take whole vectors of pairs:
+// a short tail fills one vector, its last pair repeated, and every lane sums its own pair, so
+// the results are those of the narrower kernels.
+template <class T>
+void pair_distances(void (*euclid)(const T* const*, const T* const*, std::size_t, std::size_t,
+                                   double*),
+                    SimdLevel level, const T* const* left, const T* const* right,
+                    std::size_t count, std::size_t dims, double* out) {
   constexpr std::size_t kLanes = 8;  // pairs per vector at the widest level
-  const std::size_t whole = best_simd_level() >= SimdLevel::Avx512 ? count - count % kLanes : count;
+  const std::size_t whole = level >= SimdLevel::Avx512 ? count - count % kLanes : count;
   euclid(left, right, whole, dims, out);
   const std::size_t tail = count - whole;
   if (tail == 0) return;
-  // A short tail fills one vector, its last pair repeated: every lane sums its own pair, so the
-  // results are those of the narrower kernels.
-  const double* l[kLanes];
-  const double* r[kLanes];
+  const T* l[kLanes];
+  const T* r[kLanes];
   double o[kLanes];
   for (std::size_t i = 0; i < kLanes; ++i) {
     l[i] = left[whole + std::min(i, tail - 1)];
@@ -608,6 +769,18 @@ void euclidean_distances(const double* const* left, const double* const* right, 
   }
   euclid(l, r, kLanes, dims, o);
   std::copy_n(o, tail, out + whole);
+}
+
+}  // namespace
+
+void euclidean_distances(const double* const* left, const double* const* right, std::size_t count,
+                         std::size_t dims, double* out) {
+  pair_distances(kernels().euclid, best_simd_level(), left, right, count, dims, out);
+}
+
+void euclidean_distances(const float* const* left, const float* const* right, std::size_t count,
+                         std::size_t dims, double* out) {
+  pair_distances(kernels().euclid_f32, best_simd_level(), left, right, count, dims, out);
 }
 
 void SketchQuery::assign(const std::int8_t* sketch, std::size_t dims, double error_bound) {
@@ -713,6 +886,26 @@ std::int32_t box_squared_distance_at(SimdLevel level, const std::int8_t* query,
 void euclidean_distances_at(SimdLevel level, const double* const* left, const double* const* right,
                             std::size_t count, std::size_t dims, double* out) {
   kernels_for(level).euclid(left, right, count, dims, out);
+}
+
+void euclidean_distances_at(SimdLevel level, const float* const* left, const float* const* right,
+                            std::size_t count, std::size_t dims, double* out) {
+  kernels_for(level).euclid_f32(left, right, count, dims, out);
+}
+
+void squared_differences_at(SimdLevel level, const float* const* left, const float* const* right,
+                            std::size_t count, std::size_t dims, float* out) {
+  kernels_for(level).squares_f32(left, right, count, dims, out);
+}
+
+double distance_floor(float squared, std::size_t dims) {
+  // Each of the dims + 1 roundings of a term, and the additions in any order, err by at most
+  // 2^-24 relatively (in total at most (dims + 4) 2^-24, with room); terms below the normal
+  // range err by at most 2^-149 absolutely each. An infinite sum bounds nothing.
+  if (!(squared < std::numeric_limits<float>::infinity())) return 0.0;
+  const double relative = 1.0 + 1.01 * static_cast<double>(dims + 4) * 0x1p-24;
+  const double sum = static_cast<double>(squared) / relative - static_cast<double>(dims + 1) * 0x1p-149;
+  return sum > 0.0 ? std::sqrt(sum) * (1.0 - 1e-9) : 0.0;
 }
 
 }  // namespace quillfen::speakers::hdbscan

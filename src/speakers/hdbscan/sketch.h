@@ -22,7 +22,7 @@ enum class SimdLevel : std::uint8_t { Portable, Sse2, Avx2, Avx512, Avx512Vnni }
 [[nodiscard]] SimdLevel best_simd_level();
 
 // One scale s for a set of rows: a coordinate x is sketched as q = round(x / s), clamped to
-// [-127, 127]. For two sketched rows a, b with error norms E_a = |a - s q_a| (and E_b), the
+// [-limit, limit] (127, or less for the block kernels). For two sketched rows a, b with error norms E_a = |a - s q_a| (and E_b), the
 // triangle inequality gives |a - b| >= s |q_a - q_b| - E_a - E_b. quantize() returns an upper
 // bound of E, and lower_bound() keeps relative and absolute margins far above every rounding
 // error of the 64-bit distance computation, so that its result never exceeds the computed
@@ -34,12 +34,19 @@ class SketchScale {
   // Outside the ranges where the margins are proven (tiny or huge magnitudes, all zeros, more
   // than 32768 dimensions) the scale is unusable: every lower bound is 0.
   [[nodiscard]] static SketchScale for_rows(double max_abs, std::size_t dims);
+  // The scale s = step with values clamped to [-limit, limit] (limit at most 127): values beyond
+  // the range are clipped, and the clipping counts in the error bound. Unusable for steps
+  // outside [1e-95, 1e90] or more than 32768 dimensions. lower_of() and upper_of() do not apply.
+  [[nodiscard]] static SketchScale with_step(double step, std::size_t dims, int limit);
 
   bool usable() const { return scale_ > 0.0; }
 
   // Writes the dims-value sketch of row to out and returns an upper bound of its error norm
   // (+inf when unusable or when the row lies far outside the scale's range).
   [[nodiscard]] double quantize(const double* row, std::size_t dims, std::int8_t* out) const;
+  [[nodiscard]] double quantize(const float* row, std::size_t dims, std::int8_t* out) const;
+  double step() const { return scale_; }
+  int limit() const { return limit_; }
 
   // Integer bounds of a box: lower_of(x) <= x / s <= upper_of(x) for coordinates within the
   // scale's range.
@@ -79,7 +86,11 @@ class SketchScale {
     return static_cast<std::int8_t>(v < -127.0 ? -127.0 : (v > 127.0 ? 127.0 : v));
   }
 
+  template <class T>
+  [[nodiscard]] double quantize_row(const T* row, std::size_t dims, std::int8_t* out) const;
+
   double scale_ = 0.0;
+  int limit_ = 127;
   double inverse_ = 0.0;
   double shrunk_ = 0.0;  // s * (1 - relative margin)
   double grown_ = 0.0;   // s * (1 + relative margin)
@@ -169,6 +180,10 @@ void euclidean_distances(const double* query, const double* const* rows, std::si
 // out[r] = euclidean_distance(left[r], right[r]) for r < count, likewise.
 void euclidean_distances(const double* const* left, const double* const* right, std::size_t count,
                          std::size_t dims, double* out);
+// The same for rows of 32-bit floats: every value is widened exactly to 64 bits, so the results
+// are those of the widened rows, bit for bit.
+void euclidean_distances(const float* const* left, const float* const* right, std::size_t count,
+                         std::size_t dims, double* out);
 
 // The kernels at a given level (capped at the best available), so that every variant can be
 // checked against the portable one.
@@ -179,5 +194,17 @@ void sketch_squared_distances_at(SimdLevel level, const SketchQuery& query, cons
                                                    const std::int8_t* upper, std::size_t dims);
 void euclidean_distances_at(SimdLevel level, const double* const* left, const double* const* right,
                             std::size_t count, std::size_t dims, double* out);
+void euclidean_distances_at(SimdLevel level, const float* const* left, const float* const* right,
+                            std::size_t count, std::size_t dims, double* out);
+
+// out[r] = the sum over j of (left[r][j] - right[r][j])^2 in 32-bit arithmetic, in an order of
+// the kernel's choosing: a cheap first look at a pair of 32-bit rows. distance_floor() turns it
+// into a lower bound of the 64-bit distance (euclidean_distance of the widened rows).
+void squared_differences_at(SimdLevel level, const float* const* left, const float* const* right,
+                            std::size_t count, std::size_t dims, float* out);
+// A lower bound of the computed 64-bit Euclidean distance between two 32-bit rows of dims
+// values whose squared_differences_at() sum is squared: its rounding errors, relative and in
+// the subnormal range, are all allowed for (0 when the sum is infinite).
+[[nodiscard]] double distance_floor(float squared, std::size_t dims);
 
 }  // namespace quillfen::speakers::hdbscan
