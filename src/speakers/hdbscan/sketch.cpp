@@ -735,16 +735,6 @@ std::int32_t box_squared_distance(const std::int8_t* query, const std::int8_t* l
   return kernels().box(query, lower, upper, dims);
 }
 
-void euclidean_distances(const double* query, const double* const* rows, std::size_t count,
-                         std::size_t dims, double* out) {
-  constexpr std::size_t kChunk = 64;
-  const double* left[kChunk];
-  std::fill_n(left, kChunk, query);
-  for (std::size_t begin = 0; begin < count; begin += kChunk) {
-    euclidean_distances(left, rows + begin, std::min(kChunk, count - begin), dims, out + begin);
-  }
-}
-
 namespace {
 
 // Pairs through a level's kernel. The kernels of the widest level take whole vectors of pairs:
@@ -809,20 +799,6 @@ void SketchSet::set(std::size_t slot, const double* row) {
   }
   sums_[slot] = sum;
   squares_[slot] = squares;
-}
-
-void SketchSet::copy(std::size_t from, std::size_t to) {
-  std::copy_n(&values_[from * dims_], dims_, &values_[to * dims_]);
-  sums_[to] = sums_[from];
-  squares_[to] = squares_[from];
-  errors_[to] = errors_[from];
-}
-
-void SketchSet::swap_slots(std::size_t a, std::size_t b) {
-  std::swap_ranges(&values_[a * dims_], &values_[a * dims_] + dims_, &values_[b * dims_]);
-  std::swap(sums_[a], sums_[b]);
-  std::swap(squares_[a], squares_[b]);
-  std::swap(errors_[a], errors_[b]);
 }
 
 void SketchSet::query_of(std::size_t slot, SketchQuery& query) const {

@@ -133,10 +133,6 @@ class SketchSet {
 
   // Sketches row (dims values) into slot.
   void set(std::size_t slot, const double* row);
-  // Copies slot from into slot to.
-  void copy(std::size_t from, std::size_t to);
-  // Exchanges the contents of two slots.
-  void swap_slots(std::size_t a, std::size_t b);
   // The row in slot, or any row of dims values, prepared as a query.
   void query_of(std::size_t slot, SketchQuery& query) const;
   void query_of_row(const double* row, SketchQuery& query) const;
@@ -173,11 +169,8 @@ void box_squared_distances(const std::int8_t* lower, const std::int8_t* upper,
                            const SketchQuery* const* queries, std::size_t count, std::size_t dims,
                            std::int32_t* out);
 
-// out[r] = euclidean_distance(query, rows[r]) for r < count, bit for bit: every row's sum of
-// squared differences is taken in index order; the rows merely share the vector lanes.
-void euclidean_distances(const double* query, const double* const* rows, std::size_t count,
-                         std::size_t dims, double* out);
-// out[r] = euclidean_distance(left[r], right[r]) for r < count, likewise.
+// out[r] = euclidean_distance(left[r], right[r]) for r < count, bit for bit: every pair's sum of
+// squared differences is taken in index order; the pairs merely share the vector lanes.
 void euclidean_distances(const double* const* left, const double* const* right, std::size_t count,
                          std::size_t dims, double* out);
 // The same for rows of 32-bit floats: every value is widened exactly to 64 bits, so the results

@@ -307,12 +307,6 @@ using ScreenKernel = std::int32_t (*)(const ScreenSide&, const ScreenSide&, std:
 
 }  // namespace
 
-std::int32_t screen_block(const ScreenSide& left, const ScreenSide& right, std::size_t chunks,
-                          const ScreenOutput& out) {
-  static const ScreenKernel kernel = screen_kernel(best_simd_level());
-  return kernel(left, right, chunks, out);
-}
-
 std::int32_t screen_block_at(SimdLevel level, const ScreenSide& left, const ScreenSide& right,
                              std::size_t chunks, const ScreenOutput& out) {
   return screen_kernel(level)(left, right, chunks, out);

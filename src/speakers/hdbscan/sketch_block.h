@@ -4,10 +4,10 @@
 //
 // Block sketches are 7-bit (values in [-63, 63], SketchScale::with_step with limit
 // kBlockSketchLimit), so that the AVX2 kernel can multiply unsigned values + 64 by signed
-// values in 16-bit lanes without saturating (two products of at most 127 x 63 per lane, two
-// lanes summed before widening). A block is laid out in columns of 16 rows; a column holds, for
-// each run ("chunk") of 4 values, the 4 values of each of its 16 rows (64 bytes per chunk). The
-// chunk count is even; padding values and padding rows are zero.
+// values in 16-bit lanes without saturating (a lane holds two products of at most 127 x 63, and
+// two such lanes are summed before widening: at most 32004). Rows are laid out in columns of 16
+// rows; a column holds, for each run ("chunk") of 4 values, the 4 values of each of its 16 rows
+// (64 bytes per chunk). The chunk count is even; padding values and padding rows are zero.
 //
 // For left row p and right row j, D(p, j) = Q(p) + Q(j) - 2 q(p).q(j), the exact squared sketch
 // distance (Q: a row's sum of squared values); every kernel level computes the same integers.
@@ -57,10 +57,8 @@ struct ScreenOutput {
   std::int32_t* row_min = nullptr;
 };
 
-// Screens the block; returns the smallest D over all its pairs.
-std::int32_t screen_block(const ScreenSide& left, const ScreenSide& right, std::size_t chunks,
-                          const ScreenOutput& out);
-// The same at a given kernel level (capped at the best available).
+// Screens the block at a kernel level (capped at the best available); returns the smallest D
+// over all its pairs.
 std::int32_t screen_block_at(SimdLevel level, const ScreenSide& left, const ScreenSide& right,
                              std::size_t chunks, const ScreenOutput& out);
 
