@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "analyze/diarization_stage.h"
+#include "analyze/discarded_streams.h"
 #include "analyze/error_mapping.h"
 #include "analyze/file_descriptor.h"
 #include "analyze/raw_files.h"
@@ -107,17 +108,14 @@ std::expected<StatementEmbeddings, AnalyzeError> embed_statements(
   return out;
 }
 
-}  // namespace
-
-std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& request) {
-  return run_analyze(request, nullptr);
-}
-
-std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& request,
-                                                     ModelRunTimes* run_times) {
-  auto audio = prepare_analysis_inputs(request);
-  if (!audio) return std::unexpected(std::move(audio.error()));
-
+// Everything that runs the models, from opening both runners to the response document; the
+// payloads it queues in writes are written by the caller. The runtime library's own messages
+// are discarded while it works: the runners are released before the caller's streams are back.
+std::expected<json::Value, AnalyzeError> analyze_with_models(const AnalyzeRequest& request,
+                                                             const AnalysisAudio& audio,
+                                                             ModelRunTimes* run_times,
+                                                             std::vector<PayloadWrite>& writes) {
+  const StandardStreamsDiscarded runtime_output;
   const std::vector<onnx::SpeakerExecutionProvider> plan =
       onnx::default_speaker_execution_providers(false);
   auto segmenter = onnx::PyannoteSegmenter::open(request.pyannote_segmentation_onnx_path, plan);
@@ -134,13 +132,13 @@ std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& reque
     embedder->time_runs_into(&run_times->embedding);
   }
 
-  auto statements = embed_statements(request.statement_spans, audio->admission(),
+  auto statements = embed_statements(request.statement_spans, audio.admission(),
                                      admission_path(request), *embedder);
   if (!statements) return std::unexpected(std::move(statements.error()));
 
   // Windows, frame grid and intervals always come from the full audio.
   auto pass =
-      segment_recording(audio->full, kModelSampleRateHz, kSegmentationStrideSeconds, *segmenter);
+      segment_recording(audio.full, kModelSampleRateHz, kSegmentationStrideSeconds, *segmenter);
   if (!pass) {
     return std::unexpected(
         map_segmentation_pass_error(pass.error(), request.full_audio_f32le_path));
@@ -149,7 +147,6 @@ std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& reque
       speakers::decide_speaker_evidence(pass->window_stats, pass->overlap_fraction);
 
   // The statement payload is always the first write, even with no row.
-  std::vector<PayloadWrite> writes;
   writes.push_back(
       PayloadWrite{request.output_payload_f32le_path, encode_matrix(statements->values)});
   statements->values = std::vector<float>();
@@ -164,7 +161,7 @@ std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& reque
 
   json::Value diarization = diarization_not_run_object();
   if (decision.speaker_evidence == speakers::SpeakerEvidence::Multi) {
-    auto stage = run_diarization_stage(pass->frame_log_probs.values(), audio->full,
+    auto stage = run_diarization_stage(pass->frame_log_probs.values(), audio.full,
                                        request.full_audio_f32le_path, request.diarization_spans,
                                        request.interval_embedding_payload_f32le_path, *embedder);
     if (!stage) return std::unexpected(std::move(stage.error()));
@@ -172,8 +169,23 @@ std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& reque
     if (stage->interval_write) writes.push_back(std::move(*stage->interval_write));
   }
 
-  json::Value response = build_response(request, std::move(statement_object), pass->window_stats,
-                                        decision, pass->overlap_fraction, std::move(diarization));
+  return build_response(request, std::move(statement_object), pass->window_stats, decision,
+                        pass->overlap_fraction, std::move(diarization));
+}
+
+}  // namespace
+
+std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& request) {
+  return run_analyze(request, nullptr);
+}
+
+std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& request,
+                                                     ModelRunTimes* run_times) {
+  auto audio = prepare_analysis_inputs(request);
+  if (!audio) return std::unexpected(std::move(audio.error()));
+  std::vector<PayloadWrite> writes;
+  auto response = analyze_with_models(request, *audio, run_times, writes);
+  if (!response) return std::unexpected(std::move(response.error()));
   if (auto written = write_payloads(writes); !written) {
     return std::unexpected(std::move(written.error()));
   }
