@@ -218,12 +218,24 @@ TEST(Quoted, EveryCodePointIsWrittenAsIcuOfTheSameUnicodeVersionWritesIt) {
     const std::string text = utf8_of(cp);
     std::string expected;
     switch (cp) {
-      case U'\\': expected = "\\\\"; break;
-      case U'"': expected = "\\\""; break;
-      case U'\t': expected = "\\t"; break;
-      case U'\r': expected = "\\r"; break;
-      case U'\n': expected = "\\n"; break;
-      case U'\0': expected = "\\0"; break;
+      case U'\\':
+        expected = "\\\\";
+        break;
+      case U'"':
+        expected = "\\\"";
+        break;
+      case U'\t':
+        expected = "\\t";
+        break;
+      case U'\r':
+        expected = "\\r";
+        break;
+      case U'\n':
+        expected = "\\n";
+        break;
+      case U'\0':
+        expected = "\\0";
+        break;
       default:
         if (icu_escapes(cp)) {
           char escape[16];
