@@ -6,11 +6,7 @@
 #include <utility>
 
 #include "speakers/cpu_features.h"
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define QUILLFEN_X86 1
-#endif
+#include "speakers/simd.h"
 
 namespace quillfen::speakers::hdbscan {
 namespace {
@@ -95,7 +91,7 @@ void euclid_sse2(const double* const* left, const double* const* rows, std::size
 // ---- AVX2 ----
 
 // The sum of the eight 32-bit lanes.
-[[nodiscard]] __attribute__((target("avx2"))) inline std::int32_t lane_sum(__m256i acc) {
+[[nodiscard]] QUILLFEN_TARGET("avx2") inline std::int32_t lane_sum(__m256i acc) {
   __m128i sum = _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
   sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0x4e));
   sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xb1));
@@ -103,13 +99,13 @@ void euclid_sse2(const double* const* left, const double* const* rows, std::size
 }
 
 // 16 signed values widened to 16 bits.
-[[nodiscard]] __attribute__((target("avx2"))) inline __m256i widen16(const std::int8_t* values) {
+[[nodiscard]] QUILLFEN_TARGET("avx2") inline __m256i widen16(const std::int8_t* values) {
   return _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(values)));
 }
 
-__attribute__((target("avx2"))) void sketch_avx2(const std::int8_t* query, const std::int8_t* rows,
-                                                 std::size_t count, std::size_t dims,
-                                                 std::int32_t* out) {
+QUILLFEN_TARGET("avx2")
+void sketch_avx2(const std::int8_t* query, const std::int8_t* rows, std::size_t count,
+                 std::size_t dims, std::int32_t* out) {
   const std::size_t blocks = dims / 16;
   const std::size_t done = blocks * 16;
   for (std::size_t r = 0; r < count; ++r) {
@@ -123,10 +119,9 @@ __attribute__((target("avx2"))) void sketch_avx2(const std::int8_t* query, const
   }
 }
 
-[[nodiscard]] __attribute__((target("avx2"))) std::int32_t box_avx2(const std::int8_t* query,
-                                                                    const std::int8_t* lower,
-                                                                    const std::int8_t* upper,
-                                                                    std::size_t dims) {
+[[nodiscard]] QUILLFEN_TARGET("avx2") std::int32_t
+    box_avx2(const std::int8_t* query, const std::int8_t* lower, const std::int8_t* upper,
+             std::size_t dims) {
   const std::size_t blocks = dims / 32;
   __m256i acc = _mm256_setzero_si256();
   for (std::size_t b = 0; b < blocks; ++b) {
@@ -149,9 +144,9 @@ __attribute__((target("avx2"))) void sketch_avx2(const std::int8_t* query, const
 
 // Four rows per register; each block of four dimensions is transposed so that the four
 // additions into a lane follow the row's index order.
-__attribute__((target("avx2"))) void euclid_avx2(const double* const* left,
-                                                 const double* const* rows, std::size_t count,
-                                                 std::size_t dims, double* out) {
+QUILLFEN_TARGET("avx2")
+void euclid_avx2(const double* const* left, const double* const* rows, std::size_t count,
+                 std::size_t dims, double* out) {
   std::size_t r = 0;
   for (; r + 4 <= count; r += 4) {
     const double* a0 = left[r];
@@ -201,23 +196,22 @@ __attribute__((target("avx2"))) void euclid_avx2(const double* const* left,
 #pragma GCC diagnostic ignored "-Wuninitialized"
 
 // 32 signed values widened to 16 bits.
-[[nodiscard]] __attribute__((target("avx512f,avx512bw"))) inline __m512i widen32(
-    const std::int8_t* values) {
+[[nodiscard]] QUILLFEN_TARGET("avx512f,avx512bw") inline __m512i
+    widen32(const std::int8_t* values) {
   return _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(values)));
 }
 
 // acc plus the squared distances of the 32 widened values x from the box [lo, hi], pairwise
 // summed into 32-bit lanes.
-[[nodiscard]] __attribute__((target("avx512f,avx512bw"))) inline __m512i add_box_squares(
-    __m512i acc, __m512i x, __m512i lo, __m512i hi) {
+[[nodiscard]] QUILLFEN_TARGET("avx512f,avx512bw") inline __m512i
+    add_box_squares(__m512i acc, __m512i x, __m512i lo, __m512i hi) {
   const __m512i d = _mm512_sub_epi16(x, _mm512_max_epi16(lo, _mm512_min_epi16(hi, x)));
   return _mm512_add_epi32(acc, _mm512_madd_epi16(d, d));
 }
 
-__attribute__((target("avx512f,avx512bw"))) void sketch_avx512(const std::int8_t* query,
-                                                               const std::int8_t* rows,
-                                                               std::size_t count, std::size_t dims,
-                                                               std::int32_t* out) {
+QUILLFEN_TARGET("avx512f,avx512bw")
+void sketch_avx512(const std::int8_t* query, const std::int8_t* rows, std::size_t count,
+                   std::size_t dims, std::int32_t* out) {
   constexpr std::size_t kHeld = 16;  // query blocks of 32 values kept widened in registers
   const std::size_t blocks = dims / 32;
   if (blocks > kHeld) {
@@ -238,9 +232,9 @@ __attribute__((target("avx512f,avx512bw"))) void sketch_avx512(const std::int8_t
   }
 }
 
-[[nodiscard]] __attribute__((target("avx512f,avx512bw"))) std::int32_t box_avx512(
-    const std::int8_t* query, const std::int8_t* lower, const std::int8_t* upper,
-    std::size_t dims) {
+[[nodiscard]] QUILLFEN_TARGET("avx512f,avx512bw") std::int32_t
+    box_avx512(const std::int8_t* query, const std::int8_t* lower, const std::int8_t* upper,
+               std::size_t dims) {
   const std::size_t blocks = dims / 32;
   __m512i acc = _mm512_setzero_si512();
   for (std::size_t b = 0; b < blocks; ++b) {
@@ -256,9 +250,12 @@ constexpr std::size_t kHeldBoxBlocks = 8;  // box blocks of 32 values kept widen
 
 // One box against several queries, the box's first `blocks` (at most kHeldBoxBlocks) blocks
 // of 32 values held widened in registers.
-__attribute__((target("avx512f,avx512bw"), always_inline)) inline void boxes_held(
-    const std::int8_t* lower, const std::int8_t* upper, const SketchQuery* const* queries,
-    std::size_t count, std::size_t dims, std::size_t blocks, std::int32_t* out) {
+QUILLFEN_TARGET("avx512f,avx512bw")
+__attribute__((always_inline)) inline void boxes_held(const std::int8_t* lower,
+                                                      const std::int8_t* upper,
+                                                      const SketchQuery* const* queries,
+                                                      std::size_t count, std::size_t dims,
+                                                      std::size_t blocks, std::int32_t* out) {
   __m512i lo[kHeldBoxBlocks];
   __m512i hi[kHeldBoxBlocks];
   for (std::size_t b = 0; b < blocks; ++b) {
@@ -278,11 +275,10 @@ __attribute__((target("avx512f,avx512bw"), always_inline)) inline void boxes_hel
 }
 
 // One box against several queries: the box stays widened in registers.
-__attribute__((target("avx512f,avx512bw"))) void boxes_avx512(const std::int8_t* lower,
-                                                              const std::int8_t* upper,
-                                                              const SketchQuery* const* queries,
-                                                              std::size_t count, std::size_t dims,
-                                                              std::int32_t* out) {
+QUILLFEN_TARGET("avx512f,avx512bw")
+void boxes_avx512(const std::int8_t* lower, const std::int8_t* upper,
+                  const SketchQuery* const* queries, std::size_t count, std::size_t dims,
+                  std::int32_t* out) {
   const std::size_t blocks = dims / 32;
   if (dims == 256) {
     // The embedding size, with every block count known at compile time.
@@ -298,8 +294,8 @@ __attribute__((target("avx512f,avx512bw"))) void boxes_avx512(const std::int8_t*
 
 // acc plus the squares of eight rows in eight dimensions, s[l] holding row l's: the 8 x 8 block
 // is transposed so that lane l adds s[l][0], s[l][1], ..., s[l][7] in this order.
-[[nodiscard]] __attribute__((target("avx512f"), always_inline)) inline __m512d add_transposed(
-    __m512d acc, const __m512d s[8]) {
+[[nodiscard]] QUILLFEN_TARGET("avx512f") __attribute__((always_inline)) inline __m512d
+    add_transposed(__m512d acc, const __m512d s[8]) {
   const __m512i pick_even = _mm512_set_epi64(13, 12, 5, 4, 9, 8, 1, 0);
   const __m512i pick_odd = _mm512_set_epi64(15, 14, 7, 6, 11, 10, 3, 2);
   // Rows 2m, 2m+1 interleaved for dimensions k, k+2, k+4, k+6.
@@ -334,9 +330,9 @@ __attribute__((target("avx512f,avx512bw"))) void boxes_avx512(const std::int8_t*
 
 // Eight rows per register; 8 x 8 blocks are transposed so that each lane adds its row's
 // squares in index order.
-__attribute__((target("avx512f"))) void euclid_avx512(const double* const* left,
-                                                      const double* const* rows, std::size_t count,
-                                                      std::size_t dims, double* out) {
+QUILLFEN_TARGET("avx512f")
+void euclid_avx512(const double* const* left, const double* const* rows, std::size_t count,
+                   std::size_t dims, double* out) {
   std::size_t r = 0;
   for (; r + 8 <= count; r += 8) {
     const double* a[8];
@@ -371,8 +367,8 @@ __attribute__((target("avx512f"))) void euclid_avx512(const double* const* left,
 constexpr std::size_t kHeldSketchBlocks = 8;  // query blocks of 64 values kept in registers
 
 // The four accumulators' sums of their 16 lanes, as four 32-bit lanes.
-[[nodiscard]] __attribute__((target("avx512f,avx512bw,avx512vnni"))) inline __m128i fold_four(
-    const __m512i acc[4]) {
+[[nodiscard]] QUILLFEN_TARGET("avx512f,avx512bw,avx512vnni") inline __m128i
+    fold_four(const __m512i acc[4]) {
   const __m512i t01 = _mm512_add_epi32(_mm512_unpacklo_epi32(acc[0], acc[1]),
                                        _mm512_unpackhi_epi32(acc[0], acc[1]));
   const __m512i t23 = _mm512_add_epi32(_mm512_unpacklo_epi32(acc[2], acc[3]),
@@ -385,9 +381,10 @@ constexpr std::size_t kHeldSketchBlocks = 8;  // query blocks of 64 values kept 
 
 // Lane sums of the dot products of the shifted query (held blocks q, then the masked tail)
 // with one row.
-[[nodiscard]] __attribute__((target("avx512f,avx512bw,avx512vnni"), always_inline)) inline __m512i
-shifted_dots(const __m512i* q, std::size_t blocks, const std::int8_t* row, __mmask64 tail_mask,
-             __m512i q_tail) {
+[[nodiscard]] QUILLFEN_TARGET("avx512f,avx512bw,avx512vnni")
+    __attribute__((always_inline)) inline __m512i
+    shifted_dots(const __m512i* q, std::size_t blocks, const std::int8_t* row, __mmask64 tail_mask,
+                 __m512i q_tail) {
   __m512i acc = _mm512_setzero_si512();
   for (std::size_t b = 0; b < blocks; ++b) {
     acc = _mm512_dpbusd_epi32(acc, q[b], _mm512_loadu_si512(row + 64 * b));
@@ -400,7 +397,8 @@ shifted_dots(const __m512i* q, std::size_t blocks, const std::int8_t* row, __mma
 
 // sketch_vnni for dims values in `blocks` (at most kHeldSketchBlocks) blocks of 64 and a tail
 // of fewer than 64, the shifted query held in registers.
-__attribute__((target("avx512f,avx512bw,avx512vnni"), always_inline)) inline void sketch_held(
+QUILLFEN_TARGET("avx512f,avx512bw,avx512vnni")
+__attribute__((always_inline)) inline void sketch_held(
     const std::int8_t* query, std::int32_t query_squares, const std::int8_t* rows,
     const std::int32_t* sums, const std::int32_t* squares, std::size_t count, std::size_t dims,
     std::size_t blocks, std::int32_t* out) {
@@ -441,10 +439,10 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"), always_inline)) inline voi
 // Dot products of the shifted query (values + 128, unsigned) with the signed row values, 64
 // per instruction; the shift is undone with the row's sum, and the squared distance follows
 // from the two sums of squares. Every step is exact in 32-bit integers for dims <= 32768.
-__attribute__((target("avx512f,avx512bw,avx512vnni"))) void sketch_vnni(
-    const std::int8_t* query, std::int32_t query_squares, const std::int8_t* rows,
-    const std::int32_t* sums, const std::int32_t* squares, std::size_t count, std::size_t dims,
-    std::int32_t* out) {
+QUILLFEN_TARGET("avx512f,avx512bw,avx512vnni")
+void sketch_vnni(const std::int8_t* query, std::int32_t query_squares, const std::int8_t* rows,
+                 const std::int32_t* sums, const std::int32_t* squares, std::size_t count,
+                 std::size_t dims, std::int32_t* out) {
   const std::size_t blocks = dims / 64;
   if (dims == 256) {
     // The embedding size, with every block count known at compile time.

@@ -3,10 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define QUILLFEN_X86 1
-#endif
+#include "speakers/simd.h"
 
 namespace quillfen::speakers::hdbscan {
 namespace {
@@ -29,11 +26,9 @@ bool block_kernel_available(std::size_t dims) {
 
 // Dot products of two left rows (signed, 4 values broadcast at a time) with the 64 packed right
 // rows (unsigned, values + 128): out[0..63] for the first left row, out[64..127] for the second.
-__attribute__((target("avx512f,avx512bw,avx512vnni"))) void dots_two(const std::int8_t* a,
-                                                                     const std::int8_t* b,
-                                                                     const std::uint8_t* packed,
-                                                                     std::size_t chunks,
-                                                                     std::int32_t* out) {
+QUILLFEN_TARGET("avx512f,avx512bw,avx512vnni")
+void dots_two(const std::int8_t* a, const std::int8_t* b, const std::uint8_t* packed,
+              std::size_t chunks, std::int32_t* out) {
   // Eight named accumulators, so that they stay in registers.
   __m512i x0 = _mm512_setzero_si512(), x1 = x0, x2 = x0, x3 = x0;
   __m512i y0 = x0, y1 = x0, y2 = x0, y3 = x0;
@@ -71,9 +66,10 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void dots_two(const std::
 // min over the 64 packed rows r and the two left rows k of
 // squares[r] - 2 * (dot(k, r) - shift[k]) + query_squares[k], padding rows holding a large value
 // in squares.
-__attribute__((target("avx512f,avx512bw,avx512vnni"))) std::int32_t min_two(
-    const std::int8_t* a, const std::int8_t* b, const std::uint8_t* packed, std::size_t chunks,
-    const std::int32_t* squares, const std::int32_t offset[2]) {
+QUILLFEN_TARGET("avx512f,avx512bw,avx512vnni")
+std::int32_t
+    min_two(const std::int8_t* a, const std::int8_t* b, const std::uint8_t* packed,
+            std::size_t chunks, const std::int32_t* squares, const std::int32_t offset[2]) {
   std::int32_t dots[2 * 64];
   dots_two(a, b, packed, chunks, dots);
   __m512i smallest = _mm512_set1_epi32(0x7fffffff);
