@@ -113,11 +113,19 @@ std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& reque
   return run_analyze(request, nullptr);
 }
 
-std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& request,
-                                                     ModelRunTimes* run_times) {
-  auto audio = prepare_analysis_inputs(request);
-  if (!audio) return std::unexpected(std::move(audio.error()));
+namespace {
 
+// The response document and the payloads it describes, not yet written.
+struct Analysis {
+  json::Value response;
+  std::vector<PayloadWrite> writes;
+};
+
+// Every stage that runs a model, from opening both models to the response document. The
+// models are released when it returns.
+std::expected<Analysis, AnalyzeError> analyse(const AnalyzeRequest& request,
+                                              const AnalysisAudio& audio,
+                                              ModelRunTimes* run_times) {
   const std::vector<onnx::SpeakerExecutionProvider> plan =
       onnx::default_speaker_execution_providers(false);
   auto segmenter = onnx::PyannoteSegmenter::open(request.pyannote_segmentation_onnx_path, plan);
@@ -134,13 +142,13 @@ std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& reque
     embedder->time_runs_into(&run_times->embedding);
   }
 
-  auto statements = embed_statements(request.statement_spans, audio->admission(),
+  auto statements = embed_statements(request.statement_spans, audio.admission(),
                                      admission_path(request), *embedder);
   if (!statements) return std::unexpected(std::move(statements.error()));
 
   // Windows, frame grid and intervals always come from the full audio.
   auto pass =
-      segment_recording(audio->full, kModelSampleRateHz, kSegmentationStrideSeconds, *segmenter);
+      segment_recording(audio.full, kModelSampleRateHz, kSegmentationStrideSeconds, *segmenter);
   if (!pass) {
     return std::unexpected(
         map_segmentation_pass_error(pass.error(), request.full_audio_f32le_path));
@@ -149,14 +157,14 @@ std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& reque
       speakers::decide_speaker_evidence(pass->window_stats, pass->overlap_fraction);
 
   // The statement payload is always the first write, even with no row.
-  std::vector<PayloadWrite> writes;
-  writes.push_back(
+  Analysis analysis;
+  analysis.writes.push_back(
       PayloadWrite{request.output_payload_f32le_path, encode_matrix(statements->values)});
   statements->values = std::vector<float>();
   json::Value statement_object = statement_embeddings_object(StatementEmbeddingsReport{
       .from_reduced_audio = request.reduced_audio_f32le_path.has_value(),
       .payload_path = request.output_payload_f32le_path,
-      .byte_count = writes.front().bytes.size(),
+      .byte_count = analysis.writes.front().bytes.size(),
       .statement_ids = statements->statement_ids,
       .durations_s = statements->durations_s,
       .skipped_count = statements->skipped_count,
@@ -164,20 +172,32 @@ std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& reque
 
   json::Value diarization = diarization_not_run_object();
   if (decision.speaker_evidence == speakers::SpeakerEvidence::Multi) {
-    auto stage = run_diarization_stage(pass->frame_log_probs.values(), audio->full,
+    auto stage = run_diarization_stage(pass->frame_log_probs.values(), audio.full,
                                        request.full_audio_f32le_path, request.diarization_spans,
                                        request.interval_embedding_payload_f32le_path, *embedder);
     if (!stage) return std::unexpected(std::move(stage.error()));
     diarization = std::move(stage->diarization);
-    if (stage->interval_write) writes.push_back(std::move(*stage->interval_write));
+    if (stage->interval_write) analysis.writes.push_back(std::move(*stage->interval_write));
   }
 
-  json::Value response = build_response(request, std::move(statement_object), pass->window_stats,
-                                        decision, pass->overlap_fraction, std::move(diarization));
-  if (auto written = write_payloads(writes); !written) {
+  analysis.response = build_response(request, std::move(statement_object), pass->window_stats,
+                                     decision, pass->overlap_fraction, std::move(diarization));
+  return analysis;
+}
+
+}  // namespace
+
+std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& request,
+                                                     ModelRunTimes* run_times) {
+  auto audio = prepare_analysis_inputs(request);
+  if (!audio) return std::unexpected(std::move(audio.error()));
+
+  auto analysis = analyse(request, *audio, run_times);
+  if (!analysis) return std::unexpected(std::move(analysis.error()));
+  if (auto written = write_payloads(analysis->writes); !written) {
     return std::unexpected(std::move(written.error()));
   }
-  return response;
+  return std::move(analysis->response);
 }
 
 }  // namespace quillfen::analyze
