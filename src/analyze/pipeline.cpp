@@ -10,6 +10,7 @@
 #include "analyze/diarization_stage.h"
 #include "analyze/error_mapping.h"
 #include "analyze/file_descriptor.h"
+#include "analyze/library_output.h"
 #include "analyze/raw_files.h"
 #include "analyze/response.h"
 #include "analyze/segmentation_pass.h"
@@ -192,7 +193,12 @@ std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& reque
   auto audio = prepare_analysis_inputs(request);
   if (!audio) return std::unexpected(std::move(audio.error()));
 
-  auto analysis = analyse(request, *audio, run_times);
+  auto analysis = [&] {
+    // The runtime library's own messages (and glibc's, should it abort one of the runtime's
+    // threads) go nowhere.
+    const LibraryOutputDiverted diverted;
+    return analyse(request, *audio, run_times);
+  }();
   if (!analysis) return std::unexpected(std::move(analysis.error()));
   if (auto written = write_payloads(analysis->writes); !written) {
     return std::unexpected(std::move(written.error()));

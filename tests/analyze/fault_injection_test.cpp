@@ -208,8 +208,11 @@ TEST_F(Faults, OutOfMemoryWhileReadingAudioOrStandardInput) {
 // Under every address-space limit from the smallest working one down to where the libraries
 // cannot load or initialise (before the engine's code runs), the run ends with exactly one line
 // on one stream: messages the runtime library writes of its own (as "Schema error:
-// std::bad_alloc" while it registers its operators) never reach the caller. (Which limits work is
-// not monotonic: some below the smallest one found by bisection work too.)
+// std::bad_alloc" while it registers its operators) never reach the caller, nor do the ways the
+// runtime's threads end the process when an allocation fails (glibc's "failed to register TLS
+// destructor" abort, a null pointer of the runtime's own): those end as "stopped by fatal
+// signal". (Which limits work is not monotonic: some below the smallest one found by bisection
+// work too.)
 TEST_F(Faults, EveryAddressSpaceLimitGivesOneLine) {
   if (!kAddressSpaceLimitsWork) GTEST_SKIP() << "address-space limits do not work under sanitizers";
   const rlim_t base = smallest_working_address_space({}, request_.text());
@@ -241,6 +244,26 @@ TEST_F(Faults, EveryAddressSpaceLimitGivesOneLine) {
     ++error_runs;
   }
   EXPECT_GT(error_runs, 4);
+}
+
+// A fatal signal ends the run with one line of its own, whatever the run was doing: here the
+// engine waits for audio from a FIFO (the shell opens the FIFO for writing only once the engine
+// has opened it, so the signal comes during the run).
+TEST_F(Faults, FatalSignalDuringARunEndsInOneLine) {
+  if (!kAddressSpaceLimitsWork) GTEST_SKIP() << "the sanitizer runtimes handle these signals";
+  const std::string fifo = dir_ / "audio.fifo", request = dir_ / "request.json";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  request_.str("full_audio_f32le_path", fifo);
+  write_file(request, request_.text());
+  for (const std::string name : {"SEGV", "ABRT", "BUS"}) {
+    const ProcessResult result = quillfen::testing::run_process(
+        "/bin/sh",
+        {"-c", R"("$0" <"$1" & engine=$!; exec 3>"$2"; kill -"$3" $engine; wait $engine)",
+         quillfen::testing::engine_path(), request, fifo, name},
+        "");
+    expect_error(result, 75, "internal-error", "stopped by fatal signal SIG" + name);
+    expect_outputs_untouched();
+  }
 }
 
 // The serialized model followed by a second graph member holding one unused float
