@@ -182,7 +182,7 @@ int run_entry_steps(std::span<const std::string> args, int in_fd, int out_fd, in
     return kStdinFailureExitStatus;
   }
 
-  const ResponseStreamsGuard response_streams(out_fd, err_fd);
+  const ResponseStreamsGuard response_streams(in_fd, out_fd, err_fd);
   auto response = run_command_request(*command, *text);
   // The request text is no longer needed while the response is rendered.
   std::string().swap(*text);

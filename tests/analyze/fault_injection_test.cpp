@@ -477,6 +477,18 @@ TEST_F(Faults, PayloadPathNamingTheEnginesOwnStream) {
   const ProcessResult result = analyze();
   expect_error(result, 75, "output-unwritable", refused("/dev/stderr", "error"));
 
+  // Standard input: the caller's request file, by any of its names, and a pipe.
+  const std::string request_file = dir_ / "request.json";
+  for (const std::string path : {"/dev/stdin", "/proc/self/fd/0", request_file.c_str()}) {
+    request_.str("output_payload_f32le_path", path);
+    write_file(request_file, request_.text());
+    expect_error(run_engine({}, "", ProcessOptions().stdin_from(request_file)), 75,
+                 "output-unwritable", refused(path, "input"));
+    EXPECT_EQ(read_file(request_file), request_.text());
+  }
+  request_.str("output_payload_f32le_path", "/dev/stdin");
+  expect_error(analyze(), 75, "output-unwritable", refused("/dev/stdin", "input"));
+
   // /dev/null is shared by any number of streams and discards what it is given.
   request_.str("output_payload_f32le_path", "/dev/stdout");
   EXPECT_EQ(analyze(ProcessOptions().stdout_to(StreamSetup::file("/dev/null"))).status, 0);
