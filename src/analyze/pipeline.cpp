@@ -15,6 +15,7 @@
 #include "analyze/response.h"
 #include "analyze/segmentation_pass.h"
 #include "speakers/model_contract.h"
+#include "speakers/numeric.h"
 #include "speakers/segmentation.h"
 #include "speakers/statements.h"
 #include "speakers_onnx/pyannote.h"
@@ -82,7 +83,8 @@ const std::string& admission_path(const AnalyzeRequest& request) {
 // are held at once. Admission decides each span on its own; its only failures (a rate other
 // than 16000, a non-finite sample) cannot arise after the input checks, so the order of
 // admission and embedding failures is the same as admitting every span first. A non-finite
-// sample names admission_path, the file the admission audio was read from.
+// sample names admission_path, the file the admission audio was read from, and so do features
+// or an embedding that are not finite (audio-invalid).
 std::expected<StatementEmbeddings, AnalyzeError> embed_statements(
     std::span<const StatementSpan> spans, std::span<const float> admission_audio,
     const std::string& admission_path, const onnx::WespeakerEmbedder& embedder) {
@@ -96,9 +98,20 @@ std::expected<StatementEmbeddings, AnalyzeError> embed_statements(
     if (!admission) return std::unexpected(map_feature_error(admission.error(), admission_path));
     out.skipped_count += admission->skipped_count;
     for (const speakers::AdmittedStatement& statement : admission->admitted) {
+      const std::string statement_name = "statement " + std::to_string(statement.statement_id);
+      if (!speakers::all_finite(statement.features.values())) {
+        return std::unexpected(derived_value_not_finite(
+            admission_path, admission_audio,
+            statement_name + " has non-finite filterbank features: " +
+                std::string(kPowerSpectrumOverflow)));
+      }
       auto embedding = embedder.embed(statement.features);
       if (!embedding) {
         return std::unexpected(map_model_run_error(kStatementEmbeddingRunLabel, embedding.error()));
+      }
+      if (!speakers::all_finite(*embedding)) {
+        return std::unexpected(derived_value_not_finite(
+            admission_path, admission_audio, "the embedding of " + statement_name + " is not finite"));
       }
       out.values.insert(out.values.end(), embedding->begin(), embedding->end());
       out.statement_ids.push_back(statement.statement_id);
@@ -152,7 +165,7 @@ std::expected<Analysis, AnalyzeError> analyse(const AnalyzeRequest& request,
       segment_recording(audio.full, kModelSampleRateHz, kSegmentationStrideSeconds, *segmenter);
   if (!pass) {
     return std::unexpected(
-        map_segmentation_pass_error(pass.error(), request.full_audio_f32le_path));
+        map_segmentation_pass_error(pass.error(), request.full_audio_f32le_path, audio.full));
   }
   const speakers::SpeakerEvidenceDecision decision =
       speakers::decide_speaker_evidence(pass->window_stats, pass->overlap_fraction);

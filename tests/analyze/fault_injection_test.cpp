@@ -11,9 +11,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
+#include <numbers>
 #include <optional>
 #include <random>
 #include <string>
@@ -321,6 +323,40 @@ TEST_F(Faults, OutOfMemoryWhileClustering) {
       run_engine({"discovery-cluster"}, discovery_request(rows, kRows, kCols),
                  ProcessOptions().limit(RLIMIT_AS, base + 64 * kMiB));
   expect_error(result, 75, "internal-error", kOutOfMemory);
+}
+
+// ---------------------------------------------------------------------------------------
+// Finite audio so loud that the 32-bit power spectrum overflows: the features would hold
+// infinities and NaN, so the run fails before anything is written, naming the statement.
+
+TEST_F(Faults, AudioTooLoudForThePowerSpectrumFailsAsAudioInvalid) {
+  const auto tone = [](double amplitude) {
+    std::vector<float> audio(12 * 16000);
+    for (std::size_t i = 0; i < audio.size(); ++i) {
+      audio[i] = static_cast<float>(amplitude * std::sin(2.0 * std::numbers::pi * 1000.0 *
+                                                         static_cast<double>(i) / 16000.0));
+    }
+    return audio;
+  };
+  // 0.4 x 1e13 is still heard as it is.
+  write_floats(audio_, tone(0.4e13));
+  ASSERT_EQ(analyze().status, 0);
+  const std::vector<float> payload = quillfen::testing::read_floats(statements_);
+  EXPECT_EQ(payload.size(), 5u * 256u);
+  EXPECT_TRUE(std::all_of(payload.begin(), payload.end(), [](float v) { return std::isfinite(v); }));
+  write_file(statements_, kOldStatements);
+
+  for (const auto& [amplitude, loudest] : {std::pair{0.4e14, "39999999311872"},
+                                           std::pair{0.4e15, "400000001507328"}}) {
+    write_floats(audio_, tone(amplitude));
+    expect_error(analyze(), 69, "audio-invalid",
+                 "audio path \"" + audio_ +
+                     "\" is not raw little-endian f32 mono: statement 1 has non-finite filterbank "
+                     "features: its power spectrum overflows 32-bit floats (the file's largest "
+                     "sample magnitude is " +
+                     loudest + ")");
+    expect_outputs_untouched();
+  }
 }
 
 // ---------------------------------------------------------------------------------------
