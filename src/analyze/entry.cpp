@@ -15,6 +15,7 @@
 
 #include "analyze/analyze_error.h"
 #include "analyze/command.h"
+#include "analyze/discarded_streams.h"
 #include "analyze/fatal_signals.h"
 #include "analyze/file_descriptor.h"
 #include "analyze/json.h"
@@ -136,7 +137,11 @@ int run_process_entry(int argc, char** argv) {
     write_out_of_memory_line(STDERR_FILENO);
     return kInternalErrorExitStatus;
   }
-  return run_entry(args, STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO);
+  const int status = run_entry(args, STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO);
+  // The line is written; what the runtime library may write while the process ends (its
+  // environment is released after main returns) goes nowhere.
+  discard_standard_streams_until_exit();
+  return status;
 }
 
 int run_entry(std::span<const std::string> args, int in_fd, int out_fd, int err_fd) {
