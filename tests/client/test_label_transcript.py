@@ -298,7 +298,9 @@ class LabelTranscriptTest(ScratchTestCase):
     def test_a_transcript_without_cues_is_refused_naming_its_line_and_nothing_is_written(self):
         for name, data, message in [
                 ("empty.vtt", b"", "1: the file is empty; there is nothing to label"),
-                ("plain.vtt", b"hello\nworld\n", "2: no cues found: this WebVTT file has no timed text to label")]:
+                ("plain.vtt", b"hello\nworld\n", "2: no cues found: not a single timing line (00:00:01,000 --> "
+                                                 "00:00:03,000) in this file; label-transcript reads WebVTT and SRT "
+                                                 "transcripts")]:
             with self.subTest(name=name):
                 path = self.write(name, data)
                 done, out = self.label(recording("demo"), path)
