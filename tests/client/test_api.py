@@ -3,6 +3,7 @@ before the engine runs, the engine's errors as typed exceptions with its exact r
 retry may help), processes that end without their line, the time limit, the private temporary
 directory, and where the engine is looked for."""
 
+import doctest
 import os
 import re
 import shutil
@@ -12,10 +13,11 @@ import time
 import unittest
 
 from client_support import (DATA, EMBEDDING, ENGINE, SEGMENTATION, SOURCE_DIR, ScratchTestCase,
-                            assert_process_ends, recording, truth)
+                            assert_process_ends, recording, truth, write_demo_tree)
 
 from quillfen_client import (AudioConversionError, Engine, EngineCrashed, EngineError, EngineNotFound, EngineTimeout,
-                             InputError, InvalidArgument, OutputError, Span, convert_audio, locate_engine)
+                             InputError, InvalidArgument, OutputError, Span, convert_audio, find_speakers,
+                             label_transcript, locate_engine)
 import quillfen_client
 from quillfen_client.payload import numpy_available
 
@@ -154,7 +156,10 @@ class EngineErrorTest(EngineTestCase):
                 (lambda: engine.discovery_cluster([[1.0]], 1, 1), "min_cluster_size must be at least 2, not 1"),
                 (lambda: engine.discovery_cluster([[1.0]], 2, True), "min_samples must be an integer, not bool True"),
                 (lambda: engine.discovery_cluster([["x"]], 2, 1), "row 0 of the payload matrix holds a value that is "
-                                                                  "not a number")]:
+                                                                  "not a number"),
+                (lambda: find_speakers(3), "directories must be a list (or other iterable) of items, not int 3"),
+                (lambda: label_transcript(AUDIO, 7, SEGMENTATION, EMBEDDING, self.dir),
+                 "transcript must be a path (str or os.PathLike), not int 7")]:
             with self.subTest(message=message):
                 with self.assertRaises(InvalidArgument) as caught:
                     call()
@@ -274,8 +279,8 @@ class ResultTest(EngineTestCase):
         self.assertRegex(repr(result.diarization), r"^<Diarization \d+ intervals, \d+ embedded, effective_k 2>$")
         for kind in (quillfen_client.AnalyzeResult, quillfen_client.StatementEmbeddings, quillfen_client.Diarization,
                      quillfen_client.Evidence, quillfen_client.Interval, quillfen_client.WindowStats,
-                     quillfen_client.DiscoveryResult, quillfen_client.Transcript, quillfen_client.Span,
-                     quillfen_client.EngineError):
+                     quillfen_client.DiscoveryResult, quillfen_client.LabelOutcome, quillfen_client.SpeakerReport,
+                     quillfen_client.Transcript, quillfen_client.Span, quillfen_client.EngineError):
             self.assertGreater(len(kind.__doc__ or ""), 60, kind.__name__)  # not the dataclass default
             self.assertFalse((kind.__doc__ or "").startswith(kind.__name__ + "("), kind.__name__)
 
@@ -290,6 +295,19 @@ class ResultTest(EngineTestCase):
                 self.assertEqual((e.retryable, e.cli_status, e.exit_status), (retryable, 75 if retryable else 69, 69))
         self.assertTrue(EngineError("onnx-runtime-error", "pyannote segmentation failed: x", 75).retryable)
         self.assertFalse(EngineError("audio-invalid", "std::bad_alloc in a path name", 69).retryable)
+
+    def test_the_help_example_runs_as_written(self):
+        # help(quillfen_client) shows it; the demo files are where scripts/demo puts them.
+        write_demo_tree(self.dir)
+        os.chdir(self.dir)
+        os.environ["QUILLFEN_ENGINE"] = ENGINE  # this build's engine, wherever the build tree is
+        try:
+            failures, tried = doctest.testmod(quillfen_client)
+            self.assertEqual((failures, tried > 8), (0, True))
+            self.assertEqual(doctest.testmod(quillfen_client.engine).failed, 0)
+        finally:
+            del os.environ["QUILLFEN_ENGINE"]
+            os.chdir(SOURCE_DIR)
 
 
 class LocateEngineTest(EngineTestCase):

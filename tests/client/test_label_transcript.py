@@ -85,7 +85,8 @@ class LabelTranscriptTest(ScratchTestCase):
         self.assertEqual(response["inputs"]["diarization"]["statement_ids"], list(range(1, cues + 1)))
         self.assertEqual(os.path.getsize(os.path.join(out, f"{name}.statements.f32")), cues * 256 * 4)
         self.assertEqual(sorted(os.listdir(out)), sorted([f"{name}.response.json", f"{name}.statements.f32",
-                                                          f"{name}.rttm", f"{name}.labelled{extension}"]))
+                                                          f"{name}.rttm", f"{name}.labelled{extension}",
+                                                          f"{name}.notes.txt", f"{name}.run.json"]))
 
     def test_webvtt_cues_of_each_voice_come_back_under_one_speaker(self):
         turns = truth("demo")
