@@ -64,7 +64,7 @@ class _Parser(argparse.ArgumentParser):
 
     def __init__(self, prog: str, description: str, notes: str):
         paragraphs = [textwrap.fill(" ".join(p.split()), 79) for p in notes.strip().split("\n\n")]
-        super().__init__(prog=prog, description=description, epilog="\n\n".join(paragraphs),
+        super().__init__(prog=prog, description=textwrap.fill(description, 79), epilog="\n\n".join(paragraphs),
                          formatter_class=argparse.RawDescriptionHelpFormatter)
 
     def error(self, message):
