@@ -36,6 +36,18 @@ def recording(conversation="demo"):
     return os.path.join(DATA, f"{conversation}-audio.wav")
 
 
+def write_demo_tree(directory):
+    """DIRECTORY/out/demo as scripts/demo leaves it: the recording, its truth and transcript, the models."""
+    demo = os.path.join(directory, "out", "demo")
+    os.makedirs(demo)
+    for name in ("demo-audio.wav", "demo-audio.f32", "demo-truth.json", "models"):
+        os.symlink(os.path.join(DATA, name), os.path.join(demo, name))
+    subprocess.run([PYTHON, os.path.join(SOURCE_DIR, "tools", "demo", "write_transcript.py"),
+                    os.path.join(demo, "demo-truth.json"), os.path.join(demo, "demo.vtt")],
+                   check=True, capture_output=True)
+    return demo
+
+
 class ScratchTestCase(unittest.TestCase):
     """Each test gets a fresh directory in the build tree, and TMPDIR points at a directory of its
     own that must be empty again when the test ends (the client removes its temporary files)."""

@@ -85,7 +85,8 @@ class LabelTranscriptTest(ScratchTestCase):
         self.assertEqual(response["inputs"]["diarization"]["statement_ids"], list(range(1, cues + 1)))
         self.assertEqual(os.path.getsize(os.path.join(out, f"{name}.statements.f32")), cues * 256 * 4)
         self.assertEqual(sorted(os.listdir(out)), sorted([f"{name}.response.json", f"{name}.statements.f32",
-                                                          f"{name}.rttm", f"{name}.labelled{extension}"]))
+                                                          f"{name}.rttm", f"{name}.labelled{extension}",
+                                                          f"{name}.notes.txt", f"{name}.run.json"]))
 
     def test_webvtt_cues_of_each_voice_come_back_under_one_speaker(self):
         turns = truth("demo")
@@ -298,7 +299,9 @@ class LabelTranscriptTest(ScratchTestCase):
     def test_a_transcript_without_cues_is_refused_naming_its_line_and_nothing_is_written(self):
         for name, data, message in [
                 ("empty.vtt", b"", "1: the file is empty; there is nothing to label"),
-                ("plain.vtt", b"hello\nworld\n", "2: no cues found: this WebVTT file has no timed text to label")]:
+                ("plain.vtt", b"hello\nworld\n", "2: no cues found: not a single timing line (00:00:01,000 --> "
+                                                 "00:00:03,000) in this file; label-transcript reads WebVTT and SRT "
+                                                 "transcripts")]:
             with self.subTest(name=name):
                 path = self.write(name, data)
                 done, out = self.label(recording("demo"), path)
