@@ -85,6 +85,21 @@ class ScratchTestCase(unittest.TestCase):
         return subprocess.run([script, *args], capture_output=True, text=True, timeout=240)
 
 
+def stopped_after_noting_its_child(test, child, expected, attempt):
+    """Runs attempt(limit), which must raise `expected` when the time limit runs out, with limits of
+    2.5, 10 and 40 s until the stand-in it starts got to note the pid of its own child in the file
+    `child` before being stopped (on a loaded machine 2.5 s may not be enough). Returns the limit
+    and the exception."""
+    for limit in (2.5, 10.0, 40.0):
+        if os.path.exists(child):
+            os.remove(child)
+        with test.assertRaises(expected) as caught:
+            attempt(limit)
+        if os.path.exists(child) and os.path.getsize(child):
+            return limit, caught.exception
+    test.fail("the stand-in never noted its child before its time limit ran out")
+
+
 def assert_process_ends(test, pid, within_s=10.0):
     """Fails unless process `pid` is gone (or a zombie) within a few seconds."""
     end = time.monotonic() + within_s

@@ -10,7 +10,8 @@ import time
 import unittest
 
 from client_support import (EMBEDDING, ENGINE, LABEL_TRANSCRIPT, SEGMENTATION, ScratchTestCase, assert_process_ends,
-                            recording, srt_time, styled_srt, styled_webvtt, truth, vtt_time)
+                            recording, srt_time, stopped_after_noting_its_child, styled_srt, styled_webvtt, truth,
+                            vtt_time)
 
 from quillfen_client import AudioConversionError, ConversionTimeout, EngineError, EngineTimeout, label_transcript
 from quillfen_client.engine import AnalyzeResult, Diarization, Evidence, StatementEmbeddings
@@ -368,20 +369,19 @@ class LabelTranscriptTest(ScratchTestCase):
             f.write(f'#!/bin/sh\nsleep 60 & echo $! > "{child}"; wait\n')
         os.chmod(os.path.join(bin_dir, "sox"), 0o755)
         vtt = self.write("call.vtt", "WEBVTT\n\n00:01.000 --> 00:04.000\nHello.\n")
-        # The limit leaves the stand-in time to start its child and note it, even on a loaded machine.
         saved = os.environ["PATH"]
         os.environ["PATH"] = bin_dir + os.pathsep + saved
         try:
-            with self.assertRaises(ConversionTimeout) as caught:
-                label_transcript(recording("demo"), vtt, SEGMENTATION, EMBEDDING, self.path("out"), engine=ENGINE,
-                                 timeout_s=2.5)
+            limit, e = stopped_after_noting_its_child(
+                self, child, ConversionTimeout,
+                lambda limit: label_transcript(recording("demo"), vtt, SEGMENTATION, EMBEDDING, self.path("out"),
+                                               engine=ENGINE, timeout_s=limit))
         finally:
             os.environ["PATH"] = saved
-        e = caught.exception
         self.assertIsInstance(e, EngineTimeout)  # a time limit that ran out, whichever step was running
         self.assertIsInstance(e, AudioConversionError)
-        self.assertEqual((e.timeout_s, e.cli_status), (2.5, 75))
-        self.assertEqual(str(e), f"converting {recording('demo')} with sox did not finish within 2.5 s and was "
+        self.assertEqual((e.timeout_s, e.cli_status), (limit, 75))
+        self.assertEqual(str(e), f"converting {recording('demo')} with sox did not finish within {limit:g} s and was "
                                  "stopped")
         with open(child) as f:
             assert_process_ends(self, int(f.read()))
