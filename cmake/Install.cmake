@@ -4,6 +4,7 @@
 #   bin/quillfen-core-speakers-analyze, bin/quillfen-fbank   run path $ORIGIN/../lib (*)
 #   lib/libonnxruntime.so.1                                   the runtime, byte for byte as fetched
 #   share/doc/quillfen-core-speakers-analyze/                 README, ONNX Runtime licence and notices
+#   the transcript client (cmake/InstallClient.cmake)
 # Everything else the binaries link comes from the system (see the README's "Install" section).
 #
 # cpack makes a .tar.gz of that tree and a .deb that installs it under
@@ -39,6 +40,7 @@ install(FILES
   third_party/onnxruntime/debian-copyright
   third_party/onnxruntime/README.md
   DESTINATION ${QUILLFEN_DOC_DIR}/onnxruntime)
+include(${CMAKE_CURRENT_LIST_DIR}/InstallClient.cmake)
 
 set(CPACK_PACKAGE_NAME quillfen-core-speakers-analyze)
 set(CPACK_PACKAGE_VENDOR quillfen)

@@ -16,6 +16,7 @@
 #include "analyze/analyze_error.h"
 #include "analyze/command.h"
 #include "analyze/discarded_streams.h"
+#include "analyze/fatal_signals.h"
 #include "analyze/file_descriptor.h"
 #include "analyze/json.h"
 #include "analyze/raw_files.h"
@@ -29,15 +30,25 @@ constexpr int kStdinFailureExitStatus = 75;
 // Status when the response line cannot be written (closed pipe, full disk).
 constexpr int kOutputFailureExitStatus = 75;
 
-// Writes one error line and its newline to the error stream. A failure to do so cannot be
-// reported anywhere; the exit status still tells the caller that the run failed.
-void write_error_line(int err_fd, std::string line) {
+// Writes the run's one line, an error line, and its newline to the error stream; the run ends
+// with exit_status. A failure to write cannot be reported anywhere; the exit status still tells
+// the caller that the run failed.
+void write_error_line(int err_fd, std::string line, int exit_status) {
   line += '\n';
+  begin_final_line();
   (void)write_all(err_fd, line);
+  end_final_line(exit_status);
 }
 
 // Status of a run that ended in an exception (internal-error).
 constexpr int kInternalErrorExitStatus = 75;
+
+// Writes the constant out-of-memory line as the run's one line.
+void write_out_of_memory_line(int err_fd) {
+  begin_final_line();
+  (void)write_all(err_fd, out_of_memory_line());
+  end_final_line(kInternalErrorExitStatus);
+}
 
 // One run of the entry; every exception escapes to run_entry.
 int run_entry_steps(std::span<const std::string> args, int in_fd, int out_fd, int err_fd);
@@ -118,11 +129,12 @@ int run_process_entry(int argc, char** argv) {
   ::signal(SIGXFSZ, SIG_IGN);
   hold_closed_standard_streams();
   silence_library_streams();
+  install_fatal_signal_lines();
   std::vector<std::string> args;
   try {
     args = arguments_from_argv(argc, argv);
   } catch (...) {
-    (void)write_all(STDERR_FILENO, out_of_memory_line());
+    write_out_of_memory_line(STDERR_FILENO);
     return kInternalErrorExitStatus;
   }
   const int status = run_entry(args, STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO);
@@ -148,12 +160,13 @@ int run_entry(std::span<const std::string> args, int in_fd, int out_fd, int err_
   if (failure) {
     try {
       write_error_line(
-          err_fd, error_json_line("internal-error", unexpected_failure_detail(std::move(failure))));
+          err_fd, error_json_line("internal-error", unexpected_failure_detail(std::move(failure))),
+          kInternalErrorExitStatus);
       return kInternalErrorExitStatus;
     } catch (...) {
     }
   }
-  (void)write_all(err_fd, out_of_memory_line());
+  write_out_of_memory_line(err_fd);
   return kInternalErrorExitStatus;
 }
 
@@ -162,23 +175,25 @@ namespace {
 int run_entry_steps(std::span<const std::string> args, int in_fd, int out_fd, int err_fd) {
   const auto command = evaluate_args(args);
   if (!command) {
-    write_error_line(err_fd, error_line_for_usage(command.error()));
+    write_error_line(err_fd, error_line_for_usage(command.error()), kUsageExitStatus);
     return kUsageExitStatus;
   }
 
   auto text = read_request_text(in_fd);
   if (!text) {
     write_error_line(err_fd,
-                     error_json_line("internal-error", "failed to read stdin: " + text.error()));
+                     error_json_line("internal-error", "failed to read stdin: " + text.error()),
+                     kStdinFailureExitStatus);
     return kStdinFailureExitStatus;
   }
 
-  const ResponseStreamsGuard response_streams(out_fd, err_fd);
+  const ResponseStreamsGuard response_streams(in_fd, out_fd, err_fd);
   auto response = run_command_request(*command, *text);
   // The request text is no longer needed while the response is rendered.
   std::string().swap(*text);
   if (!response) {
-    write_error_line(err_fd, error_line_for_analyze_error(response.error()));
+    write_error_line(err_fd, error_line_for_analyze_error(response.error()),
+                     response.error().exit_status());
     return response.error().exit_status();
   }
 
@@ -186,11 +201,15 @@ int run_entry_steps(std::span<const std::string> args, int in_fd, int out_fd, in
   line.reserve(128);
   json::write(line, *response);
   line += '\n';
+  begin_final_line();
   if (const int error = write_all(out_fd, line); error != 0) {
-    write_error_line(err_fd, error_json_line("internal-error",
-                                             "failed to write response: " + os_error_text(error)));
+    write_error_line(err_fd,
+                     error_json_line("internal-error",
+                                     "failed to write response: " + os_error_text(error)),
+                     kOutputFailureExitStatus);
     return kOutputFailureExitStatus;
   }
+  end_final_line(0);
   return 0;
 }
 

@@ -2,6 +2,7 @@
 // become the AnalyzeError of an analyze run, with the model label or path each one reports.
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,21 @@ inline constexpr std::string_view kIntervalEmbeddingRunLabel = "wespeaker interv
 // A feature-algorithm failure; a non-finite sample reports full_audio_path.
 [[nodiscard]] AnalyzeError map_feature_error(const speakers::SpeakerFeatureError& error,
                                              const std::string& full_audio_path);
+
+// audio-invalid for a value the analysis derived from finite audio that is not finite: samples
+// so loud that a 32-bit power spectrum overflows, or a model that answers them with NaN.
+// message says which value ("statement 7 has non-finite filterbank features (...)"); the
+// detail ends with the file's largest sample magnitude as the shortest decimal of the 32-bit
+// float, without exponent, for example "(the file's largest sample magnitude is
+// 402600000225280)".
+[[nodiscard]] AnalyzeError derived_value_not_finite(const std::string& audio_path,
+                                                    std::span<const float> audio,
+                                                    std::string_view what);
+
+// What the filterbank features' failure to be finite says, after "... has non-finite filterbank
+// features".
+inline constexpr std::string_view kPowerSpectrumOverflow =
+    "its power spectrum overflows 32-bit floats";
 
 // Every diarization failure is an internal error carrying its text.
 [[nodiscard]] AnalyzeError map_diarization_error(

@@ -182,10 +182,11 @@ std::expected<void, AnalyzeError> write_one(const PayloadWrite& write) {
 
 }  // namespace
 
-ResponseStreamsGuard::ResponseStreamsGuard(int out_fd, int err_fd) {
+ResponseStreamsGuard::ResponseStreamsGuard(int in_fd, int out_fd, int err_fd) {
   reserved_files().clear();
   reserve_file(out_fd, "it is the engine's standard output");
   reserve_file(err_fd, "it is the engine's standard error");
+  reserve_file(in_fd, "it is the engine's standard input");
 }
 
 ResponseStreamsGuard::~ResponseStreamsGuard() { reserved_files().clear(); }

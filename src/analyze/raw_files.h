@@ -50,13 +50,14 @@ std::vector<std::uint8_t> encode_matrix(std::span<const float> values);
 
 // While it lives, write_payloads refuses a path that names the same file as out_fd or err_fd,
 // the descriptors that carry the engine's one line ("/dev/stdout", "/proc/self/fd/2", or the
-// file the caller sent standard output to): output-unwritable "it is the engine's standard
-// output" (or "... standard error"), before the file is opened, so that payload bytes never
-// mix with the line. Character devices (/dev/null, terminals) are not refused. The command
-// entry holds one for each run; guards do not nest.
+// file the caller sent standard output to), or as in_fd, the request ("/dev/stdin", or the
+// request file itself): output-unwritable "it is the engine's standard output" (or "...
+// standard error", "... standard input"), before the file is opened, so that payload bytes
+// never mix with the line nor overwrite the caller's request. Character devices (/dev/null,
+// terminals) are not refused. The command entry holds one for each run; guards do not nest.
 class ResponseStreamsGuard {
  public:
-  ResponseStreamsGuard(int out_fd, int err_fd);
+  ResponseStreamsGuard(int in_fd, int out_fd, int err_fd);
   ~ResponseStreamsGuard();
   ResponseStreamsGuard(const ResponseStreamsGuard&) = delete;
   ResponseStreamsGuard& operator=(const ResponseStreamsGuard&) = delete;

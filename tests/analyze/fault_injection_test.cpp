@@ -11,9 +11,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
+#include <numbers>
 #include <optional>
 #include <random>
 #include <string>
@@ -210,8 +212,11 @@ TEST_F(Faults, OutOfMemoryWhileReadingAudioOrStandardInput) {
 // Under every address-space limit from the smallest working one down to where the libraries
 // cannot load or initialise (before the engine's code runs), the run ends with exactly one line
 // on one stream: messages the runtime library writes of its own (as "Schema error:
-// std::bad_alloc" while it registers its operators) never reach the caller. (Which limits work is
-// not monotonic: some below the smallest one found by bisection work too.)
+// std::bad_alloc" while it registers its operators) never reach the caller, nor do the ways the
+// runtime's threads end the process when an allocation fails (glibc's "failed to register TLS
+// destructor" abort, a null pointer of the runtime's own): those end as "stopped by fatal
+// signal". (Which limits work is not monotonic: some below the smallest one found by bisection
+// work too.)
 TEST_F(Faults, EveryAddressSpaceLimitGivesOneLine) {
   if (!kAddressSpaceLimitsWork) GTEST_SKIP() << "address-space limits do not work under sanitizers";
   const rlim_t base = smallest_working_address_space({}, request_.text());
@@ -243,6 +248,26 @@ TEST_F(Faults, EveryAddressSpaceLimitGivesOneLine) {
     ++error_runs;
   }
   EXPECT_GT(error_runs, 4);
+}
+
+// A fatal signal ends the run with one line of its own, whatever the run was doing: here the
+// engine waits for audio from a FIFO (the shell opens the FIFO for writing only once the engine
+// has opened it, so the signal comes during the run).
+TEST_F(Faults, FatalSignalDuringARunEndsInOneLine) {
+  if (!kAddressSpaceLimitsWork) GTEST_SKIP() << "the sanitizer runtimes handle these signals";
+  const std::string fifo = dir_ / "audio.fifo", request = dir_ / "request.json";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  request_.str("full_audio_f32le_path", fifo);
+  write_file(request, request_.text());
+  for (const std::string name : {"SEGV", "ABRT", "BUS"}) {
+    const ProcessResult result = quillfen::testing::run_process(
+        "/bin/sh",
+        {"-c", R"("$0" <"$1" & engine=$!; exec 3>"$2"; kill -"$3" $engine; wait $engine)",
+         quillfen::testing::engine_path(), request, fifo, name},
+        "");
+    expect_error(result, 75, "internal-error", "stopped by fatal signal SIG" + name);
+    expect_outputs_untouched();
+  }
 }
 
 // The serialized model followed by a second graph member holding one unused float
@@ -300,6 +325,40 @@ TEST_F(Faults, OutOfMemoryWhileClustering) {
       run_engine({"discovery-cluster"}, discovery_request(rows, kRows, kCols),
                  ProcessOptions().limit(RLIMIT_AS, base + 64 * kMiB));
   expect_error(result, 75, "internal-error", kOutOfMemory);
+}
+
+// ---------------------------------------------------------------------------------------
+// Finite audio so loud that the 32-bit power spectrum overflows: the features would hold
+// infinities and NaN, so the run fails before anything is written, naming the statement.
+
+TEST_F(Faults, AudioTooLoudForThePowerSpectrumFailsAsAudioInvalid) {
+  const auto tone = [](double amplitude) {
+    std::vector<float> audio(12 * 16000);
+    for (std::size_t i = 0; i < audio.size(); ++i) {
+      audio[i] = static_cast<float>(amplitude * std::sin(2.0 * std::numbers::pi * 1000.0 *
+                                                         static_cast<double>(i) / 16000.0));
+    }
+    return audio;
+  };
+  // 0.4 x 1e13 is still heard as it is.
+  write_floats(audio_, tone(0.4e13));
+  ASSERT_EQ(analyze().status, 0);
+  const std::vector<float> payload = quillfen::testing::read_floats(statements_);
+  EXPECT_EQ(payload.size(), 5u * 256u);
+  EXPECT_TRUE(std::all_of(payload.begin(), payload.end(), [](float v) { return std::isfinite(v); }));
+  write_file(statements_, kOldStatements);
+
+  for (const auto& [amplitude, loudest] : {std::pair{0.4e14, "39999999311872"},
+                                           std::pair{0.4e15, "400000001507328"}}) {
+    write_floats(audio_, tone(amplitude));
+    expect_error(analyze(), 69, "audio-invalid",
+                 "audio path \"" + audio_ +
+                     "\" is not raw little-endian f32 mono: statement 1 has non-finite filterbank "
+                     "features: its power spectrum overflows 32-bit floats (the file's largest "
+                     "sample magnitude is " +
+                     loudest + ")");
+    expect_outputs_untouched();
+  }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -455,6 +514,18 @@ TEST_F(Faults, PayloadPathNamingTheEnginesOwnStream) {
   request_.str("output_payload_f32le_path", "/dev/stderr");
   const ProcessResult result = analyze();
   expect_error(result, 75, "output-unwritable", refused("/dev/stderr", "error"));
+
+  // Standard input: the caller's request file, by any of its names, and a pipe.
+  const std::string request_file = dir_ / "request.json";
+  for (const std::string path : {"/dev/stdin", "/proc/self/fd/0", request_file.c_str()}) {
+    request_.str("output_payload_f32le_path", path);
+    write_file(request_file, request_.text());
+    expect_error(run_engine({}, "", ProcessOptions().stdin_from(request_file)), 75,
+                 "output-unwritable", refused(path, "input"));
+    EXPECT_EQ(read_file(request_file), request_.text());
+  }
+  request_.str("output_payload_f32le_path", "/dev/stdin");
+  expect_error(analyze(), 75, "output-unwritable", refused("/dev/stdin", "input"));
 
   // /dev/null is shared by any number of streams and discards what it is given.
   request_.str("output_payload_f32le_path", "/dev/stdout");
