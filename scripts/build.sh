@@ -6,7 +6,9 @@
 # package  build/package   Release, the engine alone (scripts/package)
 # fuzz     build/fuzz      RelWithDebInfo, clang 19, ASan, UBSan and libFuzzer (scripts/fuzz)
 # arm64    build/arm64     cross build for arm64 (cmake/aarch64-linux-gnu.cmake), RelWithDebInfo,
-#                          tests run under QEMU, no benchmarks (scripts/test-arm64)
+#                          tests run under QEMU on the repository's test data only (the trained
+#                          model on a larger data folder is too slow emulated), no benchmarks
+#                          (scripts/test-arm64)
 # package-arm64  build/package-arm64  the same cross build, Release, the engine alone
 #                          (scripts/package --arch arm64)
 configure_build() {
@@ -20,7 +22,7 @@ configure_build() {
     fuzz) args+=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-19 -DQUILLFEN_SANITIZE=ON
       -DQUILLFEN_FUZZ=ON -DQUILLFEN_BENCHMARKS=OFF) ;;
     arm64) args+=("${arm64[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLFEN_SANITIZE=OFF
-      -DQUILLFEN_BENCHMARKS=OFF) ;;
+      -DQUILLFEN_BENCHMARKS=OFF -DQUILLFEN_EXTERNAL_TEST_DATA=) ;;
     package-arm64) args+=("${arm64[@]}" -DCMAKE_BUILD_TYPE=Release -DQUILLFEN_ENGINE_ONLY=ON
       -DQUILLFEN_SANITIZE=OFF) ;;
     *) echo "configure_build: unknown build $1" >&2; return 1 ;;
