@@ -18,6 +18,7 @@
 #include "analyze/fatal_signals.h"
 #include "analyze/file_descriptor.h"
 #include "analyze/json.h"
+#include "analyze/library_output.h"
 #include "analyze/raw_files.h"
 #include "analyze/system_text.h"
 #include "speakers/utf8_text.h"
@@ -122,6 +123,7 @@ int write_all(int fd, std::string_view bytes) {
 }
 
 int run_process_entry(int argc, char** argv) {
+  end_library_output_at_load();
   // A closed output pipe and a file-size limit must surface as write errors (EPIPE, EFBIG),
   // not end the process silently in the middle of a write.
   ::signal(SIGPIPE, SIG_IGN);

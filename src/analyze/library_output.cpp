@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
 
 namespace quillfen::analyze {
 
@@ -40,6 +41,25 @@ LibraryOutputDiverted::~LibraryOutputDiverted() {
   }
   move_onto_stderr(saved_);
   ::close(saved_);
+}
+
+namespace {
+
+// The load-time scope lives in static storage, constructed in place: nothing here needs the C++
+// runtime's own initialisation, which has not run yet when the scope begins.
+alignas(LibraryOutputDiverted) unsigned char load_time_storage[sizeof(LibraryOutputDiverted)];
+LibraryOutputDiverted* load_time_scope = nullptr;
+
+}  // namespace
+
+void divert_library_output_at_load() {
+  if (load_time_scope == nullptr) load_time_scope = new (load_time_storage) LibraryOutputDiverted();
+}
+
+void end_library_output_at_load() {
+  if (load_time_scope == nullptr) return;
+  load_time_scope->~LibraryOutputDiverted();
+  load_time_scope = nullptr;
 }
 
 }  // namespace quillfen::analyze

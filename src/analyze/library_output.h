@@ -22,4 +22,13 @@ class LibraryOutputDiverted {
   int saved_ = -1;  // descriptor 2 as it was, or -1 when it was closed
 };
 
+// Load time. Libraries may also write to standard error while they are loaded, before main runs:
+// on arm64 the runtime library's processor probe prints "onnxruntime cpuid_info warning: Unknown
+// CPU vendor. ..." at every start on a processor it does not know (and under emulation). The
+// arm64 engine therefore calls divert_library_output_at_load from its .preinit_array, which runs
+// before the initialisers of every library, and the entry calls end_library_output_at_load
+// first thing. Both use no C++ runtime facility, so they may run before its initialisation.
+void divert_library_output_at_load();
+void end_library_output_at_load();
+
 }  // namespace quillfen::analyze
