@@ -15,10 +15,10 @@
 
 #include "analyze/analyze_error.h"
 #include "analyze/command.h"
+#include "analyze/discarded_streams.h"
 #include "analyze/fatal_signals.h"
 #include "analyze/file_descriptor.h"
 #include "analyze/json.h"
-#include "analyze/library_output.h"
 #include "analyze/raw_files.h"
 #include "analyze/system_text.h"
 #include "speakers/utf8_text.h"
@@ -123,7 +123,7 @@ int write_all(int fd, std::string_view bytes) {
 }
 
 int run_process_entry(int argc, char** argv) {
-  end_library_output_at_load();
+  end_standard_streams_discarded_at_load();
   // A closed output pipe and a file-size limit must surface as write errors (EPIPE, EFBIG),
   // not end the process silently in the middle of a write.
   ::signal(SIGPIPE, SIG_IGN);
@@ -138,7 +138,11 @@ int run_process_entry(int argc, char** argv) {
     write_out_of_memory_line(STDERR_FILENO);
     return kInternalErrorExitStatus;
   }
-  return run_entry(args, STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO);
+  const int status = run_entry(args, STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO);
+  // The line is written; what the runtime library may write while the process ends (its
+  // environment is released after main returns) goes nowhere.
+  discard_standard_streams_until_exit();
+  return status;
 }
 
 int run_entry(std::span<const std::string> args, int in_fd, int out_fd, int err_fd) {

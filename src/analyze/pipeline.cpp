@@ -8,9 +8,9 @@
 #include <utility>
 
 #include "analyze/diarization_stage.h"
+#include "analyze/discarded_streams.h"
 #include "analyze/error_mapping.h"
 #include "analyze/file_descriptor.h"
-#include "analyze/library_output.h"
 #include "analyze/raw_files.h"
 #include "analyze/response.h"
 #include "analyze/segmentation_pass.h"
@@ -136,10 +136,12 @@ struct Analysis {
 };
 
 // Every stage that runs a model, from opening both models to the response document. The
-// models are released when it returns.
+// runtime library's own messages are discarded while it works: the models are released before
+// the caller's streams are back.
 std::expected<Analysis, AnalyzeError> analyse(const AnalyzeRequest& request,
                                               const AnalysisAudio& audio,
                                               ModelRunTimes* run_times) {
+  const StandardStreamsDiscarded runtime_output;
   const std::vector<onnx::SpeakerExecutionProvider> plan =
       onnx::default_speaker_execution_providers(false);
   auto segmenter = onnx::PyannoteSegmenter::open(request.pyannote_segmentation_onnx_path, plan);
@@ -206,12 +208,7 @@ std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& reque
   auto audio = prepare_analysis_inputs(request);
   if (!audio) return std::unexpected(std::move(audio.error()));
 
-  auto analysis = [&] {
-    // The runtime library's own messages (and glibc's, should it abort one of the runtime's
-    // threads) go nowhere.
-    const LibraryOutputDiverted diverted;
-    return analyse(request, *audio, run_times);
-  }();
+  auto analysis = analyse(request, *audio, run_times);
   if (!analysis) return std::unexpected(std::move(analysis.error()));
   if (auto written = write_payloads(analysis->writes); !written) {
     return std::unexpected(std::move(written.error()));

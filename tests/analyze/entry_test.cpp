@@ -1,5 +1,5 @@
 // Argument conversion, the UTF-8 check of standard input, reads and writes on closed and
-// non-blocking pipes, the out-of-memory line, and library output diverted from standard error.
+// non-blocking pipes, and the out-of-memory line.
 #include "analyze/entry.h"
 
 #include <fcntl.h>
@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "analyze/command.h"
-#include "analyze/library_output.h"
 #include "speakers/utf8_text.h"
 
 namespace quillfen::analyze {
@@ -87,27 +86,6 @@ TEST(NonBlockingStreams, ReadingAndWritingWaitForThePipe) {
 
 TEST(OutOfMemory, TheConstantLineIsTheErrorDocumentOfItsDetail) {
   EXPECT_EQ(out_of_memory_line(), error_json_line("internal-error", "out of memory") + "\n");
-}
-
-// While the scope lives, descriptor 2 goes to /dev/null; afterwards it is the caller's again.
-TEST(LibraryOutput, DescriptorTwoIsDivertedOnlyWhileTheScopeLives) {
-  char name[] = "/tmp/quillfen-stderr-XXXXXX";
-  const int file = ::mkstemp(name);
-  ASSERT_GE(file, 0);
-  ::unlink(name);
-  const int original = ::dup(STDERR_FILENO);
-  ASSERT_EQ(::dup2(file, STDERR_FILENO), STDERR_FILENO);
-  {
-    const LibraryOutputDiverted diverted;
-    EXPECT_EQ(::write(STDERR_FILENO, "library\n", 8), 8);
-  }
-  EXPECT_EQ(::write(STDERR_FILENO, "engine\n", 7), 7);
-  ::dup2(original, STDERR_FILENO);
-  ::close(original);
-  char got[32] = {};
-  EXPECT_EQ(::pread(file, got, sizeof got, 0), 7);
-  EXPECT_STREQ(got, "engine\n");
-  ::close(file);
 }
 
 }  // namespace

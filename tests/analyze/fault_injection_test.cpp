@@ -629,5 +629,46 @@ TEST_F(Faults, DamagedModelsTruncatedOrWithFlippedBytesEndInOneLine) {
   }
 }
 
+// ---------------------------------------------------------------------------------------
+// Sandboxes without /proc or /sys.
+
+// The runtime library learns about the processor from /proc and /sys and complains on standard
+// error when it cannot ("Error in cpuinfo: ..."); nothing it writes reaches the caller. A
+// success, a failing model run and discovery give the same status, lines and payload there.
+TEST_F(Faults, EmptyProcOrSysChangesNoByte) {
+  if (!quillfen::testing::can_empty_directories()) {
+    GTEST_SKIP() << "mounting an empty /proc or /sys in a mount namespace needs root with "
+                    "CAP_SYS_ADMIN";
+  }
+  const std::string rows = dir_ / "rows.f32";
+  write_floats(rows, {1.0f, 0.0f, 1.0f, 0.0f, 0.0f, 1.0f, 0.0f, 1.0f});
+  testing::RequestText failing = request_;
+  failing.models(model("seg_run_fails.onnx"), model("embedding.onnx"));
+  struct Case {
+    std::string name;
+    std::vector<std::string> args;
+    std::string request;
+    int status;
+  };
+  const Case cases[] = {{"analyze", {}, request_.text(), 0},
+                        {"analyze failing in a model run", {}, failing.text(), 75},
+                        {"discovery", {"discovery-cluster"}, discovery_request(rows, 4, 2), 0}};
+  for (const Case& c : cases) {
+    const ProcessResult expected = run_engine(c.args, c.request);
+    ASSERT_EQ(expected.status, c.status) << c.name << ": " << expected.err;
+    const std::string payload = read_file(statements_);
+    for (const std::string emptied : {"/proc", "/sys"}) {
+      SCOPED_TRACE(c.name + " with an empty " + emptied);
+      write_file(statements_, kOldStatements);
+      const ProcessResult got = run_engine(c.args, c.request, ProcessOptions().with_empty(emptied));
+      EXPECT_EQ(got.status, expected.status);
+      EXPECT_EQ(got.out, expected.out);
+      EXPECT_EQ(got.err, expected.err);
+      EXPECT_TRUE(read_file(statements_) == payload);
+    }
+    write_file(statements_, kOldStatements);
+  }
+}
+
 }  // namespace
 }  // namespace quillfen::analyze

@@ -10,7 +10,8 @@ import time
 import unittest
 
 from client_support import (EMBEDDING, ENGINE, LABEL_TRANSCRIPT, SEGMENTATION, ScratchTestCase, assert_process_ends,
-                            recording, srt_time, styled_srt, styled_webvtt, truth, vtt_time)
+                            recording, srt_time, stopped_after_noting_its_child, styled_srt, styled_webvtt, truth,
+                            vtt_time)
 
 from quillfen_client import AudioConversionError, ConversionTimeout, EngineError, EngineTimeout, label_transcript
 from quillfen_client.engine import AnalyzeResult, Diarization, Evidence, StatementEmbeddings
@@ -85,7 +86,8 @@ class LabelTranscriptTest(ScratchTestCase):
         self.assertEqual(response["inputs"]["diarization"]["statement_ids"], list(range(1, cues + 1)))
         self.assertEqual(os.path.getsize(os.path.join(out, f"{name}.statements.f32")), cues * 256 * 4)
         self.assertEqual(sorted(os.listdir(out)), sorted([f"{name}.response.json", f"{name}.statements.f32",
-                                                          f"{name}.rttm", f"{name}.labelled{extension}"]))
+                                                          f"{name}.rttm", f"{name}.labelled{extension}",
+                                                          f"{name}.notes.txt", f"{name}.run.json"]))
 
     def test_webvtt_cues_of_each_voice_come_back_under_one_speaker(self):
         turns = truth("demo")
@@ -298,7 +300,9 @@ class LabelTranscriptTest(ScratchTestCase):
     def test_a_transcript_without_cues_is_refused_naming_its_line_and_nothing_is_written(self):
         for name, data, message in [
                 ("empty.vtt", b"", "1: the file is empty; there is nothing to label"),
-                ("plain.vtt", b"hello\nworld\n", "2: no cues found: this WebVTT file has no timed text to label")]:
+                ("plain.vtt", b"hello\nworld\n", "2: no cues found: not a single timing line (00:00:01,000 --> "
+                                                 "00:00:03,000) in this file; label-transcript reads WebVTT and SRT "
+                                                 "transcripts")]:
             with self.subTest(name=name):
                 path = self.write(name, data)
                 done, out = self.label(recording("demo"), path)
@@ -365,20 +369,19 @@ class LabelTranscriptTest(ScratchTestCase):
             f.write(f'#!/bin/sh\nsleep 60 & echo $! > "{child}"; wait\n')
         os.chmod(os.path.join(bin_dir, "sox"), 0o755)
         vtt = self.write("call.vtt", "WEBVTT\n\n00:01.000 --> 00:04.000\nHello.\n")
-        # The limit leaves the stand-in time to start its child and note it, even on a loaded machine.
         saved = os.environ["PATH"]
         os.environ["PATH"] = bin_dir + os.pathsep + saved
         try:
-            with self.assertRaises(ConversionTimeout) as caught:
-                label_transcript(recording("demo"), vtt, SEGMENTATION, EMBEDDING, self.path("out"), engine=ENGINE,
-                                 timeout_s=2.5)
+            limit, e = stopped_after_noting_its_child(
+                self, child, ConversionTimeout,
+                lambda limit: label_transcript(recording("demo"), vtt, SEGMENTATION, EMBEDDING, self.path("out"),
+                                               engine=ENGINE, timeout_s=limit))
         finally:
             os.environ["PATH"] = saved
-        e = caught.exception
         self.assertIsInstance(e, EngineTimeout)  # a time limit that ran out, whichever step was running
         self.assertIsInstance(e, AudioConversionError)
-        self.assertEqual((e.timeout_s, e.cli_status), (2.5, 75))
-        self.assertEqual(str(e), f"converting {recording('demo')} with sox did not finish within 2.5 s and was "
+        self.assertEqual((e.timeout_s, e.cli_status), (limit, 75))
+        self.assertEqual(str(e), f"converting {recording('demo')} with sox did not finish within {limit:g} s and was "
                                  "stopped")
         with open(child) as f:
             assert_process_ends(self, int(f.read()))
