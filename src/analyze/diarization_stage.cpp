@@ -68,14 +68,16 @@ std::expected<DiarizationStageResult, AnalyzeError> run_diarization_stage(
   values.reserve(intervals.size() * kEmbeddingDim);
   for (std::size_t i = 0; i < intervals.size(); ++i) {
     auto features = interval_features(full_audio, intervals[i].start_s, intervals[i].end_s);
-    if (!features) return std::unexpected(map_feature_error(features.error(), full_audio_path));
-    if (!*features) continue;
-    if (!speakers::all_finite((*features)->values())) {
-      return std::unexpected(derived_value_not_finite(
-          full_audio_path, full_audio,
-          interval_name(i, intervals[i]) + " has non-finite filterbank features: " +
-              std::string(kPowerSpectrumOverflow)));
+    const bool beyond_range =
+        !features && features.error().kind == speakers::SpeakerFeatureError::Kind::SampleBeyondRange;
+    if (!features && !beyond_range) {
+      return std::unexpected(map_feature_error(features.error(), full_audio_path));
     }
+    if (beyond_range || (*features && !speakers::all_finite((**features).values()))) {
+      return std::unexpected(derived_value_not_finite(
+          full_audio_path, full_audio, interval_name(i, intervals[i]) + std::string(kTooLoudForFeatures)));
+    }
+    if (!*features) continue;
     auto embedding = embed(**features);
     if (!embedding) {
       return std::unexpected(map_model_run_error(kIntervalEmbeddingRunLabel, embedding.error()));

@@ -10,6 +10,7 @@
 #include <exception>
 #include <iostream>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -88,6 +89,21 @@ void hold_closed_standard_streams() {
     if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
     const int held = ::open("/dev/null", directions[fd] | O_CLOEXEC);
     if (held >= 0 && held != fd) ::close(held);  // a lower number was free after all
+  }
+}
+
+// The size of fd when it is a regular file.
+std::optional<off_t> regular_file_size(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  return info.st_size;
+}
+
+// Cuts a regular file back to size when it has grown beyond it.
+void take_back_growth(int fd, off_t size) {
+  if (const auto now = regular_file_size(fd); now && *now > size) {
+    while (::ftruncate(fd, size) != 0 && errno == EINTR) {
+    }
   }
 }
 
@@ -203,7 +219,11 @@ int run_entry_steps(std::span<const std::string> args, int in_fd, int out_fd, in
   json::write(line, *response);
   line += '\n';
   begin_final_line();
+  const auto regular_size = regular_file_size(out_fd);
   if (const int error = write_all(out_fd, line); error != 0) {
+    // A regular file gets back its earlier length: the caller never finds part of a response
+    // there (what a pipe or device accepted cannot be taken back).
+    if (regular_size) take_back_growth(out_fd, *regular_size);
     write_error_line(err_fd,
                      error_json_line("internal-error",
                                      "failed to write response: " + os_error_text(error)),

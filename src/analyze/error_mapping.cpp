@@ -74,6 +74,8 @@ AnalyzeError map_feature_error(const speakers::SpeakerFeatureError& error,
       return AnalyzeError::unsupported_sample_rate(error.expected, error.actual);
     case Kind::NonFiniteAudioSample:
       return AnalyzeError::audio_non_finite(error.index, full_audio_path);
+    case Kind::SampleBeyondRange:
+      return AnalyzeError::audio_invalid(full_audio_path, error.to_string());
     case Kind::ShapeMismatch:
     case Kind::ShapeOverflow:
       break;

@@ -37,8 +37,8 @@ inline constexpr std::string_view kIntervalEmbeddingRunLabel = "wespeaker interv
                                              const std::string& full_audio_path);
 
 // audio-invalid for a value the analysis derived from finite audio that is not finite: samples
-// so loud that a 32-bit power spectrum overflows, or a model that answers them with NaN.
-// message says which value ("statement 7 has non-finite filterbank features (...)"); the
+// so loud that 32-bit filterbank features overflow, or a model that answers them with NaN.
+// what says which value ("statement 7 is too loud for 32-bit filterbank features"); the
 // detail ends with the file's largest sample magnitude as the shortest decimal of the 32-bit
 // float, without exponent, for example "(the file's largest sample magnitude is
 // 402600000225280)".
@@ -46,10 +46,9 @@ inline constexpr std::string_view kIntervalEmbeddingRunLabel = "wespeaker interv
                                                     std::span<const float> audio,
                                                     std::string_view what);
 
-// What the filterbank features' failure to be finite says, after "... has non-finite filterbank
-// features".
-inline constexpr std::string_view kPowerSpectrumOverflow =
-    "its power spectrum overflows 32-bit floats";
+// What a statement, interval or recording is when its filterbank features overflow (non-finite
+// features, or a sample beyond the filterbank's range).
+inline constexpr std::string_view kTooLoudForFeatures = " is too loud for 32-bit filterbank features";
 
 // Every diarization failure is an internal error carrying its text.
 [[nodiscard]] AnalyzeError map_diarization_error(

@@ -14,6 +14,8 @@
 #include "analyze/raw_files.h"
 #include "analyze/response.h"
 #include "analyze/segmentation_pass.h"
+#include "speakers/decimal_text.h"
+#include "speakers/filterbank.h"
 #include "speakers/model_contract.h"
 #include "speakers/numeric.h"
 #include "speakers/segmentation.h"
@@ -95,15 +97,18 @@ std::expected<StatementEmbeddings, AnalyzeError> embed_statements(
   for (const StatementSpan& span : spans) {
     auto admission = speakers::admit_statement_features(admission_audio, kModelSampleRateHz,
                                                         std::span(&span, 1));
+    if (!admission && admission.error().kind == speakers::SpeakerFeatureError::Kind::SampleBeyondRange) {
+      return std::unexpected(derived_value_not_finite(
+          admission_path, admission_audio,
+          "statement " + std::to_string(span.statement_id) + std::string(kTooLoudForFeatures)));
+    }
     if (!admission) return std::unexpected(map_feature_error(admission.error(), admission_path));
     out.skipped_count += admission->skipped_count;
     for (const speakers::AdmittedStatement& statement : admission->admitted) {
       const std::string statement_name = "statement " + std::to_string(statement.statement_id);
       if (!speakers::all_finite(statement.features.values())) {
         return std::unexpected(derived_value_not_finite(
-            admission_path, admission_audio,
-            statement_name + " has non-finite filterbank features: " +
-                std::string(kPowerSpectrumOverflow)));
+            admission_path, admission_audio, statement_name + std::string(kTooLoudForFeatures)));
       }
       auto embedding = embedder.embed(statement.features);
       if (!embedding) {
@@ -162,7 +167,14 @@ std::expected<Analysis, AnalyzeError> analyse(const AnalyzeRequest& request,
                                      admission_path(request), *embedder);
   if (!statements) return std::unexpected(std::move(statements.error()));
 
-  // Windows, frame grid and intervals always come from the full audio.
+  // Windows, frame grid and intervals always come from the full audio, which must be within the
+  // range of the features the intervals are embedded with.
+  if (const auto frame = speakers::first_overflowing_filterbank_frame(audio.full)) {
+    return std::unexpected(derived_value_not_finite(
+        request.full_audio_f32le_path, audio.full,
+        "the recording" + std::string(kTooLoudForFeatures) + " at " +
+            speakers::shortest_decimal(static_cast<double>(*frame) / 100.0) + " s"));
+  }
   auto pass =
       segment_recording(audio.full, kModelSampleRateHz, kSegmentationStrideSeconds, *segmenter);
   if (!pass) {

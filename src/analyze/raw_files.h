@@ -63,9 +63,10 @@ class ResponseStreamsGuard {
   ResponseStreamsGuard& operator=(const ResponseStreamsGuard&) = delete;
 };
 
-// Creates or truncates each file in list order (permissions 0666 before the process mask)
-// and writes all its bytes; stops at the first failure with output-unwritable. Files written
-// before a failure stay on disk.
+// Refuses, before any file is opened, a path holding NUL or naming a file a
+// ResponseStreamsGuard reserves; then creates or truncates each file in list order (permissions
+// 0666 before the process mask) and writes all its bytes; stops at the first failure with
+// output-unwritable. Files written before a failure stay on disk.
 std::expected<void, AnalyzeError> write_payloads(std::span<const PayloadWrite> writes);
 
 }  // namespace quillfen::analyze

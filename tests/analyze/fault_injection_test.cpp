@@ -153,7 +153,15 @@ TEST_F(Faults, FileSizeLimitOnTheResponseEndsAsInternalError) {
   EXPECT_EQ(result.err, error_line("internal-error",
                                    "failed to write response: File too large (os error 27)"));
   EXPECT_EQ(result.status, 75);
-  EXPECT_TRUE(read_file(stdout_file) == response.substr(0, 512));
+  // The part of the response that fitted is taken back: the file keeps what it held before.
+  EXPECT_EQ(read_file(stdout_file), "");
+  write_file(stdout_file, "earlier lines\n");
+  EXPECT_EQ(analyze(ProcessOptions()
+                        .limit(RLIMIT_FSIZE, 512)
+                        .stdout_to(StreamSetup::appended_to(stdout_file)))
+                .status,
+            75);
+  EXPECT_EQ(read_file(stdout_file), "earlier lines\n");
 
   // The same for discovery-cluster, which writes no payload.
   const std::string rows = dir_ / "rows.f32";
@@ -164,7 +172,7 @@ TEST_F(Faults, FileSizeLimitOnTheResponseEndsAsInternalError) {
   EXPECT_EQ(discovery.err, error_line("internal-error",
                                       "failed to write response: File too large (os error 27)"));
   EXPECT_EQ(discovery.status, 75);
-  EXPECT_EQ(fs::file_size(stdout_file), 100u);
+  EXPECT_EQ(fs::file_size(stdout_file), 0u);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -326,10 +334,11 @@ TEST_F(Faults, OutOfMemoryWhileClustering) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Finite audio so loud that the 32-bit power spectrum overflows: the features would hold
-// infinities and NaN, so the run fails before anything is written, naming the statement.
+// Finite audio so loud that 32-bit filterbank features overflow: they would hold infinities and
+// NaN, or beyond 2^100 NaN read as silence, so the run fails before anything is written, naming
+// the statement, or without statements the time in the recording.
 
-TEST_F(Faults, AudioTooLoudForThePowerSpectrumFailsAsAudioInvalid) {
+TEST_F(Faults, AudioTooLoudForThirtyTwoBitFeaturesFailsAsAudioInvalid) {
   const auto tone = [](double amplitude) {
     std::vector<float> audio(12 * 16000);
     for (std::size_t i = 0; i < audio.size(); ++i) {
@@ -346,17 +355,23 @@ TEST_F(Faults, AudioTooLoudForThePowerSpectrumFailsAsAudioInvalid) {
   EXPECT_TRUE(std::all_of(payload.begin(), payload.end(), [](float v) { return std::isfinite(v); }));
   write_file(statements_, kOldStatements);
 
+  const auto too_loud = [&](const std::string& what, const std::string& where,
+                            const std::string& loudest) {
+    return "audio path \"" + audio_ + "\" is not raw little-endian f32 mono: " + what +
+           " is too loud for 32-bit filterbank features" + where +
+           " (the file's largest sample magnitude is " + loudest + ")";
+  };
   for (const auto& [amplitude, loudest] : {std::pair{0.4e14, "39999999311872"},
-                                           std::pair{0.4e15, "400000001507328"}}) {
+                                           std::pair{0.4e15, "400000001507328"},
+                                           std::pair{1e35, "100000004091847875962975319375216640"}}) {
     write_floats(audio_, tone(amplitude));
-    expect_error(analyze(), 69, "audio-invalid",
-                 "audio path \"" + audio_ +
-                     "\" is not raw little-endian f32 mono: statement 1 has non-finite filterbank "
-                     "features: its power spectrum overflows 32-bit floats (the file's largest "
-                     "sample magnitude is " +
-                     loudest + ")");
+    expect_error(analyze(), 69, "audio-invalid", too_loud("statement 1", "", loudest));
     expect_outputs_untouched();
   }
+  request_.spans("[]", "[]");
+  expect_error(analyze(), 69, "audio-invalid",
+               too_loud("the recording", " at 0 s", "100000004091847875962975319375216640"));
+  expect_outputs_untouched();
 }
 
 // ---------------------------------------------------------------------------------------

@@ -142,6 +142,9 @@ class EngineErrorTest(EngineTestCase):
                                                       "of its own"),
             (dict(diarization=twice), InvalidArgument, "statement id 1 is given twice; each statement needs an id "
                                                        "of its own"),
+            (dict(diarization=[Span(2, 0, 5)]), InvalidArgument, "diarization must name the same statement ids as "
+                                                                 "statements, in the same order (only the times may "
+                                                                 "differ)"),
             (dict(payload_prefix="../x-"), InvalidArgument, "payload_prefix must be the start of a file name, "
                                                             "without '/', not '../x-'"),
             (dict(keep_dir=a_file), OutputError, f"{a_file}: not a directory; the payloads cannot be kept there"),
@@ -158,6 +161,11 @@ class EngineErrorTest(EngineTestCase):
                 (lambda: engine.discovery_cluster([[1.0]], 2, True), "min_samples must be an integer, not bool True"),
                 (lambda: engine.discovery_cluster([["x"]], 2, 1), "row 0 of the payload matrix holds a value that is "
                                                                   "not a number"),
+                (lambda: engine.discovery_cluster([[1.0, 0.0], [1.0]], 2, 1), "row 1 of the payload matrix has 1 "
+                                                                             "values, row 0 has 2"),
+                (lambda: engine.discovery_cluster([[], []], 2, 1), "rows must hold at least one value each, not none"),
+                (lambda: engine.discovery_cluster([[1.0]], 2**70, 1), f"min_cluster_size must be at most {2**63 - 1}, "
+                                                                      f"not {2**70}"),
                 (lambda: find_speakers(3), "directories must be a list (or other iterable) of items, not int 3"),
                 (lambda: label_transcript(AUDIO, 7, SEGMENTATION, EMBEDDING, self.dir),
                  "transcript must be a path (str or os.PathLike), not int 7")]:
@@ -243,7 +251,7 @@ class EngineErrorTest(EngineTestCase):
                         "a number of seconds"
                     self.assertEqual(str(caught.exception), f"timeout_s must be {what}, not {shown}")
         # Limits beyond what a single wait of the system can take are honoured, not an overflow.
-        for limit in (1e9, 1e300):
+        for limit in (1e9, 1e300, 10**400):
             with self.assertRaises(EngineCrashed) as caught:
                 Engine(crash, timeout_s=limit).analyze(AUDIO, spans(), SEGMENTATION, EMBEDDING)
             self.assertEqual(caught.exception.exit_status, 3)
@@ -301,6 +309,12 @@ class ResultTest(EngineTestCase):
                 self.assertEqual((e.retryable, e.cli_status, e.exit_status), (retryable, 75 if retryable else 69, 69))
         self.assertTrue(EngineError("onnx-runtime-error", "pyannote segmentation failed: x", 75).retryable)
         self.assertFalse(EngineError("audio-invalid", "std::bad_alloc in a path name", 69).retryable)
+        # Input files that could not be opened for want of descriptors or memory.
+        unreadable = 'audio path "/a.f32" is unreadable: '
+        for cause, retryable in [("Too many open files (os error 24)", True),
+                                 ("Too many open files in system (os error 23)", True),
+                                 ("No such file or directory (os error 2)", False)]:
+            self.assertEqual(EngineError("audio-unreadable", unreadable + cause, 69).retryable, retryable, cause)
 
     def test_the_help_example_runs_as_written(self):
         # help(quillfen_client) shows it; the demo files are where scripts/demo puts them.

@@ -386,25 +386,33 @@ class LabelTranscriptTest(ScratchTestCase):
         with open(child) as f:
             assert_process_ends(self, int(f.read()))
 
-    def test_ctrl_c_stops_the_engine_and_ends_quietly_with_130(self):
+    def test_ctrl_c_or_a_closed_terminal_stops_the_engine_and_removes_the_temporary_files(self):
         child = self.path("child.pid")
         engine = self.write("engine", f'#!/bin/sh\nsleep 60 & echo $! > "{child}"; wait\n')
         os.chmod(engine, 0o755)
         vtt = self.write("call.vtt", "WEBVTT\n\n00:01.000 --> 00:04.000\nHello.\n")
-        # SIGINT as a terminal sends it; the command is started with SIGINT at its default, as from a shell.
-        process = subprocess.Popen([LABEL_TRANSCRIPT, recording("demo"), vtt, "--segmentation", SEGMENTATION,
-                                    "--embedding", EMBEDDING, "--out", self.path("out"), "--engine", engine],
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                   preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
-        end = time.monotonic() + 60
-        while not os.path.exists(child) or not os.path.getsize(child):
-            self.assertLess(time.monotonic(), end, "the engine did not start")
-            time.sleep(0.05)
-        process.send_signal(signal.SIGINT)
-        stdout, stderr = process.communicate(timeout=60)
-        self.assertEqual((process.returncode, stdout, stderr), (130, "", "label-transcript: interrupted\n"))
-        with open(child) as f:
-            assert_process_ends(self, int(f.read()))
+        for sent, status, message in [(signal.SIGINT, 130, "label-transcript: interrupted\n"),
+                                      (signal.SIGHUP, 129, "")]:
+            with self.subTest(signal=sent.name):
+                os.remove(child) if os.path.exists(child) else None
+                temporary = self.path(f"tmp-{sent.name}")
+                os.mkdir(temporary)
+                # As a terminal sends them; started with SIGINT at its default, as from a shell.
+                process = subprocess.Popen(
+                    [LABEL_TRANSCRIPT, recording("demo"), vtt, "--segmentation", SEGMENTATION,
+                     "--embedding", EMBEDDING, "--out", self.path("out"), "--engine", engine],
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env={**os.environ, "TMPDIR": temporary},
+                    preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+                end = time.monotonic() + 60
+                while not os.path.exists(child) or not os.path.getsize(child):
+                    self.assertLess(time.monotonic(), end, "the engine did not start")
+                    time.sleep(0.05)
+                process.send_signal(sent)
+                stdout, stderr = process.communicate(timeout=60)
+                self.assertEqual((process.returncode, stdout, stderr), (status, "", message))
+                with open(child) as f:
+                    assert_process_ends(self, int(f.read()))
+                self.assertEqual(os.listdir(temporary), [])
 
     def test_the_module_function_returns_the_typed_outcome(self):
         turns = truth("demo")

@@ -163,7 +163,7 @@ class FormatTest(unittest.TestCase):
 class SrtTest(unittest.TestCase):
     FILE = ("1\n00:00:01,000 --> 00:00:03,000\n<i>Hello</i> there,\nhow are you?\n\n"
             "2\n00:00:04,000 --> 00:00:06,000 X1:100 X2:200 Y1:10 Y2:40\n{\\an8}{\\pos(10,10)}Top line\n\n"
-            "3\n00:00:07,000 --> 00:00:08,500\nSpeaker 4: again\n")
+            "3\n00:00:07,000 --> 00:00:08,500\nSpeaker 12: Speaker 4: again\n")
 
     def test_cues_and_labels(self):
         t = parsed(self, self.FILE, "a.srt", SRT, [(1.0, 3.0), (4.0, 6.0), (7.0, 8.5)], ["1", "2", "3"])
@@ -171,7 +171,7 @@ class SrtTest(unittest.TestCase):
         out = t.labelled({1: "Speaker 2", 2: "Speaker 1", 3: "Speaker 2"}).decode()
         self.assertEqual(out, self.FILE.replace("<i>Hello", "Speaker 2: <i>Hello")
                          .replace("{\\pos(10,10)}Top", "{\\pos(10,10)}Speaker 1: Top")
-                         .replace("Speaker 4: again", "Speaker 2: again"))
+                         .replace("Speaker 12: Speaker 4: again", "Speaker 2: again"))
 
     def test_cues_written_without_blank_lines_between_them(self):
         text = "1\n00:00:01,000 --> 00:00:02,000\nfirst\n2\n00:00:03,000 --> 00:00:04,000\nsecond\n"

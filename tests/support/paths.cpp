@@ -219,7 +219,8 @@ bool set_up_stream(int target, const StreamSetup& setup, int pipe_write_end) {
       ::close(target);
       return true;
     case StreamSetup::Mode::File: {
-      const int fd = ::open(setup.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int fd =
+          ::open(setup.path.c_str(), O_WRONLY | O_CREAT | (setup.append ? O_APPEND : O_TRUNC), 0644);
       if (fd < 0 || ::dup2(fd, target) != target) return false;
       if (fd != target) ::close(fd);
       return true;

@@ -94,14 +94,17 @@ struct ProcessResult {
 };
 
 // How a child's standard output or error is set up: captured through a pipe into the
-// result, closed, or opened for writing (created, truncated) at a path such as /dev/full.
+// result, closed, or opened for writing (created, truncated, or appended to) at a path such
+// as /dev/full.
 struct StreamSetup {
   enum class Mode { Captured, Closed, File };
   Mode mode = Mode::Captured;
   std::string path;
+  bool append = false;
 
   static StreamSetup closed() { return {Mode::Closed, {}}; }
   static StreamSetup file(std::string path) { return {Mode::File, std::move(path)}; }
+  static StreamSetup appended_to(std::string path) { return {Mode::File, std::move(path), true}; }
 };
 
 // What a child gets beyond its arguments and standard input.

@@ -33,13 +33,19 @@ def optional_path(value, what: str) -> str | None:
     return None if value is None else path(value, what)
 
 
+# The largest integer the engine's requests take (a signed 64-bit one).
+LARGEST_INTEGER = 2**63 - 1
+
+
 def integer(value, what: str, minimum: int | None = None) -> int:
-    """An integer (not a bool), at least `minimum` when given."""
+    """An integer (not a bool), at least `minimum` when given, at most LARGEST_INTEGER."""
     if isinstance(value, bool) or not isinstance(value, numbers.Integral):
         raise InvalidArgument(f"{what} must be an integer, not {_shown(value)}")
     value = int(value)
     if minimum is not None and value < minimum:
         raise InvalidArgument(f"{what} must be at least {minimum}, not {value}")
+    if value > LARGEST_INTEGER:
+        raise InvalidArgument(f"{what} must be at most {LARGEST_INTEGER}, not {value}")
     return value
 
 

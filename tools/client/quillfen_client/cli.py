@@ -74,18 +74,22 @@ class _Parser(argparse.ArgumentParser):
 
 
 def _unwind_on_signals() -> None:
-    """SIGTERM and SIGINT (Ctrl-C) unwind like exceptions, so the engine or sox is stopped and
-    private temporary directories are still removed; a second signal during that cleanup is
-    ignored. A SIGINT the command was started to ignore stays ignored."""
-    def on_sigterm(signum, frame):
+    """SIGTERM, SIGHUP (the terminal closed) and SIGINT (Ctrl-C) unwind like exceptions, so the
+    engine or sox is stopped and private temporary directories are still removed; a second signal
+    during that cleanup is ignored. A SIGINT or SIGHUP the command was started to ignore (nohup)
+    stays ignored."""
+    def on_ending_signal(signum, frame):
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        signal.signal(signal.SIGHUP, signal.SIG_IGN)
         raise SystemExit(128 + signum)
 
     def on_sigint(signum, frame):
         signal.signal(signal.SIGINT, signal.SIG_IGN)
         raise KeyboardInterrupt
 
-    signal.signal(signal.SIGTERM, on_sigterm)
+    signal.signal(signal.SIGTERM, on_ending_signal)
+    if signal.getsignal(signal.SIGHUP) is not signal.SIG_IGN:
+        signal.signal(signal.SIGHUP, on_ending_signal)
     if signal.getsignal(signal.SIGINT) is signal.default_int_handler:
         signal.signal(signal.SIGINT, on_sigint)
 

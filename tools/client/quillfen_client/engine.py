@@ -22,7 +22,8 @@ Failures:
 `EngineError.retryable` tells whether the same job may succeed when run again: exit status 75 (a
 resource or runtime failure), and also a `model-invalid` (69) whose detail shows that the machine
 ran short of memory or threads while the model loaded (the engine reports every failure to open a
-model as `model-invalid`).
+model as `model-invalid`), and an `audio-unreadable` or `payload-unreadable` (69) whose cause is
+a shortage of descriptors or memory ("Too many open files", os errors 23, 24 and 12).
 
 Where the engine is looked for, first match wins:
 1. the path the caller gives;
@@ -71,6 +72,8 @@ TEMP_PREFIX = "quillfen-client-"
 # What the runtime says when the machine runs short of memory or threads while a model loads.
 _RESOURCE_SHORTAGE = re.compile(r"bad_alloc|Cannot allocate memory|Resource temporarily unavailable|"
                                 r"pthread_create|Failed to create thread|out of memory|Failed to allocate")
+# The system errors of a file that could not be opened or read for want of descriptors or memory.
+_FILE_SHORTAGE = re.compile(r"\(os error (?:12|23|24)\)$")
 EX_TEMPFAIL = 75
 
 
@@ -94,8 +97,12 @@ class EngineError(ClientError):
 
     @property
     def resource_shortage(self) -> bool:
-        """A model that could not be opened because memory or threads ran short, not because of the file."""
-        return self.reason == "model-invalid" and _RESOURCE_SHORTAGE.search(self.detail) is not None
+        """A model or input file that could not be opened because memory, threads or descriptors ran short,
+        not because of the file."""
+        if self.reason == "model-invalid":
+            return _RESOURCE_SHORTAGE.search(self.detail) is not None
+        return (self.reason in ("audio-unreadable", "payload-unreadable")
+                and _FILE_SHORTAGE.search(self.detail) is not None)
 
     @property
     def retryable(self) -> bool:
@@ -462,7 +469,8 @@ class Engine:
         Raises InvalidArgument, before the engine runs, for an argument that cannot be used: a path
         that is not a str or os.PathLike, a recording in a container format (WAV, FLAC, ...) as
         audio, a statement that is not a `Span`, (id, start_s, end_s) tuple or span dict, a
-        statement id given twice (results are told apart by id), a `payload_prefix` holding "/"
+        statement id given twice (results are told apart by id), `diarization` spans whose ids differ
+        from the statements' (the same ids in the same order), a `payload_prefix` holding "/"
         (the payloads are files of the directory), a flag that is not a bool, or a time limit that
         is not a finite, non-negative number; OutputError when `keep_dir` cannot hold them."""
         audio = _raw_audio(audio, "audio")
@@ -471,6 +479,9 @@ class Engine:
         embedding = _arguments.path(embedding, "embedding")
         spans = _spans(statements, "statements")
         diar_spans = spans if diarization is None else _spans(diarization, "diarization")
+        if [s.statement_id for s in diar_spans] != [s.statement_id for s in spans]:
+            raise InvalidArgument("diarization must name the same statement ids as statements, in the same "
+                                  "order (only the times may differ)")
         interval_embeddings = _arguments.flag(interval_embeddings, "interval_embeddings")
         keep_dir = _arguments.optional_path(keep_dir, "keep_dir")
         payload_prefix = _arguments.text(payload_prefix, "payload_prefix")
@@ -533,6 +544,8 @@ class Engine:
         with private_temp_dir() as work:
             path = os.path.join(work, "embeddings.f32")
             shape = _payload.write_payload(path, rows)
+            if shape[1] == 0 and shape[0] > 0:
+                raise InvalidArgument("rows must hold at least one value each, not none")
             if shape[1] == 0:
                 shape = (shape[0], EMBEDDING_SIZE)
             request = {

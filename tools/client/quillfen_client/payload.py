@@ -70,7 +70,7 @@ def write_payload(path: str, rows) -> tuple[int, int]:
     values = array.array("f")
     for r, row in enumerate(rows):
         if len(row) != cols:
-            raise PayloadError(f"row {r} has {len(row)} values, row 0 has {cols}")
+            raise InvalidArgument(f"row {r} of the payload matrix has {len(row)} values, row 0 has {cols}")
         if any(isinstance(v, bool) or not isinstance(v, numbers.Real) for v in row):
             raise InvalidArgument(f"row {r} of the payload matrix holds a value that is not a number")
         values.extend(row)

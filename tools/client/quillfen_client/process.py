@@ -13,6 +13,7 @@ import numbers
 import os
 import signal
 import subprocess
+import sys
 import time
 
 from .errors import InvalidArgument
@@ -29,7 +30,10 @@ def check_time_limit(timeout_s, what: str = "timeout_s") -> float | None:
         return None
     if isinstance(timeout_s, bool) or not isinstance(timeout_s, numbers.Real):
         raise InvalidArgument(f"{what} must be a number of seconds, not {timeout_s!r}")
-    value = float(timeout_s)
+    try:
+        value = float(timeout_s)
+    except OverflowError:  # an integer beyond the floats: as long a limit as there is
+        value = sys.float_info.max if timeout_s > 0 else -sys.float_info.max
     if not math.isfinite(value) or value < 0:
         raise InvalidArgument(f"{what} must be a finite, non-negative number of seconds, not {timeout_s!r}")
     return value
