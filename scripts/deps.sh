@@ -7,6 +7,8 @@ fi
 ORT_VERSION=1.25.1
 QUILLFEN_DEPS_DIR=${QUILLFEN_DEPS_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/quillfen-deps}
 QUILLFEN_ORT_ROOT="$QUILLFEN_DEPS_DIR/onnxruntime-$ORT_VERSION"
+# The linux/arm64 library of the same npm package with the same headers (scripts/setup --arch arm64).
+QUILLFEN_ORT_ROOT_ARM64="$QUILLFEN_DEPS_DIR/onnxruntime-$ORT_VERSION-linux-arm64"
 
 # The Debian mirror this machine already uses, read from its own apt sources.
 debian_mirror() {

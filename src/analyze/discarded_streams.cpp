@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <new>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_UNDEFINED__)
 #define QUILLFEN_SANITIZER_REPORTS 1
@@ -109,6 +110,24 @@ StandardStreamsDiscarded::~StandardStreamsDiscarded() {
     }
   }
   if (sink_read_end_ >= 0) ::close(sink_read_end_);
+}
+
+namespace {
+
+// The load-time guard lives in static storage, constructed in place.
+alignas(StandardStreamsDiscarded) unsigned char load_time_storage[sizeof(StandardStreamsDiscarded)];
+StandardStreamsDiscarded* load_time_guard = nullptr;
+
+}  // namespace
+
+void discard_standard_streams_at_load() {
+  if (load_time_guard == nullptr) load_time_guard = new (load_time_storage) StandardStreamsDiscarded();
+}
+
+void end_standard_streams_discarded_at_load() {
+  if (load_time_guard == nullptr) return;
+  load_time_guard->~StandardStreamsDiscarded();
+  load_time_guard = nullptr;
 }
 
 void discard_standard_streams_until_exit() {

@@ -31,4 +31,14 @@ class StandardStreamsDiscarded {
 // is written, whatever the runtime library writes while the process ends is discarded.
 void discard_standard_streams_until_exit();
 
+// Load time. Libraries may also write while they are loaded, before main runs: on arm64 the
+// runtime library's processor probe prints "onnxruntime cpuid_info warning: Unknown CPU vendor.
+// ..." to standard error at every start on a processor it does not know (and under emulation).
+// The arm64 engine therefore calls discard_standard_streams_at_load from its .preinit_array,
+// which runs before the initialisers of every library, and the entry calls
+// end_standard_streams_discarded_at_load first thing. Neither needs the C++ runtime's own
+// initialisation, which has not run yet when the first is called.
+void discard_standard_streams_at_load();
+void end_standard_streams_discarded_at_load();
+
 }  // namespace quillfen::analyze

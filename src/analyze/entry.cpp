@@ -139,6 +139,7 @@ int write_all(int fd, std::string_view bytes) {
 }
 
 int run_process_entry(int argc, char** argv) {
+  end_standard_streams_discarded_at_load();
   // A closed output pipe and a file-size limit must surface as write errors (EPIPE, EFBIG),
   // not end the process silently in the middle of a write.
   ::signal(SIGPIPE, SIG_IGN);
