@@ -1,4 +1,4 @@
 # Read by cpack once per generator.
 if(CPACK_GENERATOR STREQUAL "DEB")
-  set(CPACK_PACKAGING_INSTALL_PREFIX "/opt/quillfen-core-speakers-analyze")
+  set(CPACK_PACKAGING_INSTALL_PREFIX "${CPACK_QUILLFEN_DEB_PREFIX}")
 endif()

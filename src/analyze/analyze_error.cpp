@@ -1,10 +1,9 @@
 #include "analyze/analyze_error.h"
 
-#include <unicode/uchar.h>
-
 #include <string>
 #include <utility>
 
+#include "analyze/escaped_code_points.h"
 #include "analyze/json.h"
 #include "analyze/request.h"
 #include "speakers/utf8_text.h"
@@ -15,24 +14,6 @@ namespace {
 constexpr int kUsageOrRequestStatus = 64;  // the request cannot be run as given
 constexpr int kUnusableInputStatus = 69;   // an input file or model cannot be used
 constexpr int kFailureStatus = 75;         // the machine or the run failed
-
-// Control, format, line/paragraph separator, surrogate, private use, unassigned, or a
-// Grapheme_Extend mark.
-bool needs_code_point_escape(char32_t cp) {
-  const auto c = static_cast<UChar32>(cp);
-  switch (u_charType(c)) {
-    case U_CONTROL_CHAR:
-    case U_FORMAT_CHAR:
-    case U_LINE_SEPARATOR:
-    case U_PARAGRAPH_SEPARATOR:
-    case U_SURROGATE:
-    case U_PRIVATE_USE_CHAR:
-    case U_UNASSIGNED:
-      return true;
-    default:
-      return u_hasBinaryProperty(c, UCHAR_GRAPHEME_EXTEND) != 0;
-  }
-}
 
 static_assert(static_cast<std::size_t>(AnalyzeError::Kind::InternalError) + 1 ==
               AnalyzeError::kKindCount);
@@ -177,7 +158,7 @@ std::string quoted(std::string_view text) {
       default:
         if (cp == speakers::kIllFormedSequence) {
           out += "\xEF\xBF\xBD";
-        } else if (needs_code_point_escape(cp)) {
+        } else if (is_escaped_code_point(cp)) {
           out += "\\u{";
           char digits[8];
           int n = 0;

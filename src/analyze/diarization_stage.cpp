@@ -6,6 +6,7 @@
 
 #include "analyze/error_mapping.h"
 #include "analyze/response.h"
+#include "speakers/decimal_text.h"
 #include "speakers/diarization.h"
 #include "speakers/filterbank.h"
 #include "speakers/model_contract.h"
@@ -23,6 +24,13 @@ using speakers::kSegmentationClasses;
 // seconds * 16000 truncated toward zero into the unsigned 64-bit range.
 std::uint64_t sample_index(double seconds) {
   return speakers::saturating_u64(seconds * static_cast<double>(kModelSampleRateHz));
+}
+
+// "speaker interval 3 (12.5 s to 18 s)": the interval's index among all intervals and its times.
+std::string interval_name(std::size_t index, const diar::SpeakerInterval& interval) {
+  return "speaker interval " + std::to_string(index) + " (" +
+         speakers::shortest_decimal(interval.start_s) + " s to " +
+         speakers::shortest_decimal(interval.end_s) + " s)";
 }
 
 }  // namespace
@@ -60,11 +68,24 @@ std::expected<DiarizationStageResult, AnalyzeError> run_diarization_stage(
   values.reserve(intervals.size() * kEmbeddingDim);
   for (std::size_t i = 0; i < intervals.size(); ++i) {
     auto features = interval_features(full_audio, intervals[i].start_s, intervals[i].end_s);
-    if (!features) return std::unexpected(map_feature_error(features.error(), full_audio_path));
+    const bool beyond_range =
+        !features && features.error().kind == speakers::SpeakerFeatureError::Kind::SampleBeyondRange;
+    if (!features && !beyond_range) {
+      return std::unexpected(map_feature_error(features.error(), full_audio_path));
+    }
+    if (beyond_range || (*features && !speakers::all_finite((**features).values()))) {
+      return std::unexpected(derived_value_not_finite(
+          full_audio_path, full_audio, interval_name(i, intervals[i]) + std::string(kTooLoudForFeatures)));
+    }
     if (!*features) continue;
     auto embedding = embed(**features);
     if (!embedding) {
       return std::unexpected(map_model_run_error(kIntervalEmbeddingRunLabel, embedding.error()));
+    }
+    if (!speakers::all_finite(*embedding)) {
+      return std::unexpected(derived_value_not_finite(
+          full_audio_path, full_audio,
+          "the embedding of " + interval_name(i, intervals[i]) + " is not finite"));
     }
     valid_intervals.push_back(intervals[i]);
     interval_indices.push_back(i);

@@ -10,11 +10,14 @@
 #include <exception>
 #include <iostream>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
 #include "analyze/analyze_error.h"
 #include "analyze/command.h"
+#include "analyze/discarded_streams.h"
+#include "analyze/fatal_signals.h"
 #include "analyze/file_descriptor.h"
 #include "analyze/json.h"
 #include "analyze/raw_files.h"
@@ -28,15 +31,25 @@ constexpr int kStdinFailureExitStatus = 75;
 // Status when the response line cannot be written (closed pipe, full disk).
 constexpr int kOutputFailureExitStatus = 75;
 
-// Writes one error line and its newline to the error stream. A failure to do so cannot be
-// reported anywhere; the exit status still tells the caller that the run failed.
-void write_error_line(int err_fd, std::string line) {
+// Writes the run's one line, an error line, and its newline to the error stream; the run ends
+// with exit_status. A failure to write cannot be reported anywhere; the exit status still tells
+// the caller that the run failed.
+void write_error_line(int err_fd, std::string line, int exit_status) {
   line += '\n';
+  begin_final_line();
   (void)write_all(err_fd, line);
+  end_final_line(exit_status);
 }
 
 // Status of a run that ended in an exception (internal-error).
 constexpr int kInternalErrorExitStatus = 75;
+
+// Writes the constant out-of-memory line as the run's one line.
+void write_out_of_memory_line(int err_fd) {
+  begin_final_line();
+  (void)write_all(err_fd, out_of_memory_line());
+  end_final_line(kInternalErrorExitStatus);
+}
 
 // One run of the entry; every exception escapes to run_entry.
 int run_entry_steps(std::span<const std::string> args, int in_fd, int out_fd, int err_fd);
@@ -79,6 +92,21 @@ void hold_closed_standard_streams() {
   }
 }
 
+// The size of fd when it is a regular file.
+std::optional<off_t> regular_file_size(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  return info.st_size;
+}
+
+// Cuts a regular file back to size when it has grown beyond it.
+void take_back_growth(int fd, off_t size) {
+  if (const auto now = regular_file_size(fd); now && *now > size) {
+    while (::ftruncate(fd, size) != 0 && errno == EINTR) {
+    }
+  }
+}
+
 }  // namespace
 
 std::string_view out_of_memory_line() {
@@ -111,20 +139,26 @@ int write_all(int fd, std::string_view bytes) {
 }
 
 int run_process_entry(int argc, char** argv) {
+  end_standard_streams_discarded_at_load();
   // A closed output pipe and a file-size limit must surface as write errors (EPIPE, EFBIG),
   // not end the process silently in the middle of a write.
   ::signal(SIGPIPE, SIG_IGN);
   ::signal(SIGXFSZ, SIG_IGN);
   hold_closed_standard_streams();
   silence_library_streams();
+  install_fatal_signal_lines();
   std::vector<std::string> args;
   try {
     args = arguments_from_argv(argc, argv);
   } catch (...) {
-    (void)write_all(STDERR_FILENO, out_of_memory_line());
+    write_out_of_memory_line(STDERR_FILENO);
     return kInternalErrorExitStatus;
   }
-  return run_entry(args, STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO);
+  const int status = run_entry(args, STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO);
+  // The line is written; what the runtime library may write while the process ends (its
+  // environment is released after main returns) goes nowhere.
+  discard_standard_streams_until_exit();
+  return status;
 }
 
 int run_entry(std::span<const std::string> args, int in_fd, int out_fd, int err_fd) {
@@ -143,12 +177,13 @@ int run_entry(std::span<const std::string> args, int in_fd, int out_fd, int err_
   if (failure) {
     try {
       write_error_line(
-          err_fd, error_json_line("internal-error", unexpected_failure_detail(std::move(failure))));
+          err_fd, error_json_line("internal-error", unexpected_failure_detail(std::move(failure))),
+          kInternalErrorExitStatus);
       return kInternalErrorExitStatus;
     } catch (...) {
     }
   }
-  (void)write_all(err_fd, out_of_memory_line());
+  write_out_of_memory_line(err_fd);
   return kInternalErrorExitStatus;
 }
 
@@ -157,23 +192,25 @@ namespace {
 int run_entry_steps(std::span<const std::string> args, int in_fd, int out_fd, int err_fd) {
   const auto command = evaluate_args(args);
   if (!command) {
-    write_error_line(err_fd, error_line_for_usage(command.error()));
+    write_error_line(err_fd, error_line_for_usage(command.error()), kUsageExitStatus);
     return kUsageExitStatus;
   }
 
   auto text = read_request_text(in_fd);
   if (!text) {
     write_error_line(err_fd,
-                     error_json_line("internal-error", "failed to read stdin: " + text.error()));
+                     error_json_line("internal-error", "failed to read stdin: " + text.error()),
+                     kStdinFailureExitStatus);
     return kStdinFailureExitStatus;
   }
 
-  const ResponseStreamsGuard response_streams(out_fd, err_fd);
+  const ResponseStreamsGuard response_streams(in_fd, out_fd, err_fd);
   auto response = run_command_request(*command, *text);
   // The request text is no longer needed while the response is rendered.
   std::string().swap(*text);
   if (!response) {
-    write_error_line(err_fd, error_line_for_analyze_error(response.error()));
+    write_error_line(err_fd, error_line_for_analyze_error(response.error()),
+                     response.error().exit_status());
     return response.error().exit_status();
   }
 
@@ -181,11 +218,19 @@ int run_entry_steps(std::span<const std::string> args, int in_fd, int out_fd, in
   line.reserve(128);
   json::write(line, *response);
   line += '\n';
+  begin_final_line();
+  const auto regular_size = regular_file_size(out_fd);
   if (const int error = write_all(out_fd, line); error != 0) {
-    write_error_line(err_fd, error_json_line("internal-error",
-                                             "failed to write response: " + os_error_text(error)));
+    // A regular file gets back its earlier length: the caller never finds part of a response
+    // there (what a pipe or device accepted cannot be taken back).
+    if (regular_size) take_back_growth(out_fd, *regular_size);
+    write_error_line(err_fd,
+                     error_json_line("internal-error",
+                                     "failed to write response: " + os_error_text(error)),
+                     kOutputFailureExitStatus);
     return kOutputFailureExitStatus;
   }
+  end_final_line(0);
   return 0;
 }
 

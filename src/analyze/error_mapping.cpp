@@ -1,5 +1,9 @@
 #include "analyze/error_mapping.h"
 
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <iterator>
 #include <optional>
 #include <utility>
 
@@ -47,6 +51,21 @@ AnalyzeError map_model_run_error(std::string_view run_label, const onnx::Speaker
   return AnalyzeError::onnx_runtime_error(std::string(run_label) + " failed: " + error.to_string());
 }
 
+AnalyzeError derived_value_not_finite(const std::string& audio_path, std::span<const float> audio,
+                                     std::string_view what) {
+  float largest = 0.0f;
+  for (const float sample : audio) largest = std::max(largest, std::fabs(sample));
+  // The shortest decimal that reads back as the same 32-bit float, without exponent.
+  char digits[64];
+  const auto written = std::to_chars(std::begin(digits), std::end(digits), largest,
+                                     std::chars_format::fixed);
+  std::string message(what);
+  message += " (the file's largest sample magnitude is ";
+  message.append(digits, written.ptr);
+  message += ')';
+  return AnalyzeError::audio_invalid(audio_path, std::move(message));
+}
+
 AnalyzeError map_feature_error(const speakers::SpeakerFeatureError& error,
                                const std::string& full_audio_path) {
   using Kind = speakers::SpeakerFeatureError::Kind;
@@ -55,6 +74,8 @@ AnalyzeError map_feature_error(const speakers::SpeakerFeatureError& error,
       return AnalyzeError::unsupported_sample_rate(error.expected, error.actual);
     case Kind::NonFiniteAudioSample:
       return AnalyzeError::audio_non_finite(error.index, full_audio_path);
+    case Kind::SampleBeyondRange:
+      return AnalyzeError::audio_invalid(full_audio_path, error.to_string());
     case Kind::ShapeMismatch:
     case Kind::ShapeOverflow:
       break;

@@ -2,6 +2,7 @@
 // become the AnalyzeError of an analyze run, with the model label or path each one reports.
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,20 @@ inline constexpr std::string_view kIntervalEmbeddingRunLabel = "wespeaker interv
 // A feature-algorithm failure; a non-finite sample reports full_audio_path.
 [[nodiscard]] AnalyzeError map_feature_error(const speakers::SpeakerFeatureError& error,
                                              const std::string& full_audio_path);
+
+// audio-invalid for a value the analysis derived from finite audio that is not finite: samples
+// so loud that 32-bit filterbank features overflow, or a model that answers them with NaN.
+// what says which value ("statement 7 is too loud for 32-bit filterbank features"); the
+// detail ends with the file's largest sample magnitude as the shortest decimal of the 32-bit
+// float, without exponent, for example "(the file's largest sample magnitude is
+// 402600000225280)".
+[[nodiscard]] AnalyzeError derived_value_not_finite(const std::string& audio_path,
+                                                    std::span<const float> audio,
+                                                    std::string_view what);
+
+// What a statement, interval or recording is when its filterbank features overflow (non-finite
+// features, or a sample beyond the filterbank's range).
+inline constexpr std::string_view kTooLoudForFeatures = " is too loud for 32-bit filterbank features";
 
 // Every diarization failure is an internal error carrying its text.
 [[nodiscard]] AnalyzeError map_diarization_error(

@@ -8,12 +8,16 @@
 #include <utility>
 
 #include "analyze/diarization_stage.h"
+#include "analyze/discarded_streams.h"
 #include "analyze/error_mapping.h"
 #include "analyze/file_descriptor.h"
 #include "analyze/raw_files.h"
 #include "analyze/response.h"
 #include "analyze/segmentation_pass.h"
+#include "speakers/decimal_text.h"
+#include "speakers/filterbank.h"
 #include "speakers/model_contract.h"
+#include "speakers/numeric.h"
 #include "speakers/segmentation.h"
 #include "speakers/statements.h"
 #include "speakers_onnx/pyannote.h"
@@ -81,7 +85,8 @@ const std::string& admission_path(const AnalyzeRequest& request) {
 // are held at once. Admission decides each span on its own; its only failures (a rate other
 // than 16000, a non-finite sample) cannot arise after the input checks, so the order of
 // admission and embedding failures is the same as admitting every span first. A non-finite
-// sample names admission_path, the file the admission audio was read from.
+// sample names admission_path, the file the admission audio was read from, and so do features
+// or an embedding that are not finite (audio-invalid).
 std::expected<StatementEmbeddings, AnalyzeError> embed_statements(
     std::span<const StatementSpan> spans, std::span<const float> admission_audio,
     const std::string& admission_path, const onnx::WespeakerEmbedder& embedder) {
@@ -92,12 +97,26 @@ std::expected<StatementEmbeddings, AnalyzeError> embed_statements(
   for (const StatementSpan& span : spans) {
     auto admission = speakers::admit_statement_features(admission_audio, kModelSampleRateHz,
                                                         std::span(&span, 1));
+    if (!admission && admission.error().kind == speakers::SpeakerFeatureError::Kind::SampleBeyondRange) {
+      return std::unexpected(derived_value_not_finite(
+          admission_path, admission_audio,
+          "statement " + std::to_string(span.statement_id) + std::string(kTooLoudForFeatures)));
+    }
     if (!admission) return std::unexpected(map_feature_error(admission.error(), admission_path));
     out.skipped_count += admission->skipped_count;
     for (const speakers::AdmittedStatement& statement : admission->admitted) {
+      const std::string statement_name = "statement " + std::to_string(statement.statement_id);
+      if (!speakers::all_finite(statement.features.values())) {
+        return std::unexpected(derived_value_not_finite(
+            admission_path, admission_audio, statement_name + std::string(kTooLoudForFeatures)));
+      }
       auto embedding = embedder.embed(statement.features);
       if (!embedding) {
         return std::unexpected(map_model_run_error(kStatementEmbeddingRunLabel, embedding.error()));
+      }
+      if (!speakers::all_finite(*embedding)) {
+        return std::unexpected(derived_value_not_finite(
+            admission_path, admission_audio, "the embedding of " + statement_name + " is not finite"));
       }
       out.values.insert(out.values.end(), embedding->begin(), embedding->end());
       out.statement_ids.push_back(statement.statement_id);
@@ -113,11 +132,21 @@ std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& reque
   return run_analyze(request, nullptr);
 }
 
-std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& request,
-                                                     ModelRunTimes* run_times) {
-  auto audio = prepare_analysis_inputs(request);
-  if (!audio) return std::unexpected(std::move(audio.error()));
+namespace {
 
+// The response document and the payloads it describes, not yet written.
+struct Analysis {
+  json::Value response;
+  std::vector<PayloadWrite> writes;
+};
+
+// Every stage that runs a model, from opening both models to the response document. The
+// runtime library's own messages are discarded while it works: the models are released before
+// the caller's streams are back.
+std::expected<Analysis, AnalyzeError> analyse(const AnalyzeRequest& request,
+                                              const AnalysisAudio& audio,
+                                              ModelRunTimes* run_times) {
+  const StandardStreamsDiscarded runtime_output;
   const std::vector<onnx::SpeakerExecutionProvider> plan =
       onnx::default_speaker_execution_providers(false);
   auto segmenter = onnx::PyannoteSegmenter::open(request.pyannote_segmentation_onnx_path, plan);
@@ -134,29 +163,36 @@ std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& reque
     embedder->time_runs_into(&run_times->embedding);
   }
 
-  auto statements = embed_statements(request.statement_spans, audio->admission(),
+  auto statements = embed_statements(request.statement_spans, audio.admission(),
                                      admission_path(request), *embedder);
   if (!statements) return std::unexpected(std::move(statements.error()));
 
-  // Windows, frame grid and intervals always come from the full audio.
+  // Windows, frame grid and intervals always come from the full audio, which must be within the
+  // range of the features the intervals are embedded with.
+  if (const auto frame = speakers::first_overflowing_filterbank_frame(audio.full)) {
+    return std::unexpected(derived_value_not_finite(
+        request.full_audio_f32le_path, audio.full,
+        "the recording" + std::string(kTooLoudForFeatures) + " at " +
+            speakers::shortest_decimal(static_cast<double>(*frame) / 100.0) + " s"));
+  }
   auto pass =
-      segment_recording(audio->full, kModelSampleRateHz, kSegmentationStrideSeconds, *segmenter);
+      segment_recording(audio.full, kModelSampleRateHz, kSegmentationStrideSeconds, *segmenter);
   if (!pass) {
     return std::unexpected(
-        map_segmentation_pass_error(pass.error(), request.full_audio_f32le_path));
+        map_segmentation_pass_error(pass.error(), request.full_audio_f32le_path, audio.full));
   }
   const speakers::SpeakerEvidenceDecision decision =
       speakers::decide_speaker_evidence(pass->window_stats, pass->overlap_fraction);
 
   // The statement payload is always the first write, even with no row.
-  std::vector<PayloadWrite> writes;
-  writes.push_back(
+  Analysis analysis;
+  analysis.writes.push_back(
       PayloadWrite{request.output_payload_f32le_path, encode_matrix(statements->values)});
   statements->values = std::vector<float>();
   json::Value statement_object = statement_embeddings_object(StatementEmbeddingsReport{
       .from_reduced_audio = request.reduced_audio_f32le_path.has_value(),
       .payload_path = request.output_payload_f32le_path,
-      .byte_count = writes.front().bytes.size(),
+      .byte_count = analysis.writes.front().bytes.size(),
       .statement_ids = statements->statement_ids,
       .durations_s = statements->durations_s,
       .skipped_count = statements->skipped_count,
@@ -164,20 +200,32 @@ std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& reque
 
   json::Value diarization = diarization_not_run_object();
   if (decision.speaker_evidence == speakers::SpeakerEvidence::Multi) {
-    auto stage = run_diarization_stage(pass->frame_log_probs.values(), audio->full,
+    auto stage = run_diarization_stage(pass->frame_log_probs.values(), audio.full,
                                        request.full_audio_f32le_path, request.diarization_spans,
                                        request.interval_embedding_payload_f32le_path, *embedder);
     if (!stage) return std::unexpected(std::move(stage.error()));
     diarization = std::move(stage->diarization);
-    if (stage->interval_write) writes.push_back(std::move(*stage->interval_write));
+    if (stage->interval_write) analysis.writes.push_back(std::move(*stage->interval_write));
   }
 
-  json::Value response = build_response(request, std::move(statement_object), pass->window_stats,
-                                        decision, pass->overlap_fraction, std::move(diarization));
-  if (auto written = write_payloads(writes); !written) {
+  analysis.response = build_response(request, std::move(statement_object), pass->window_stats,
+                                     decision, pass->overlap_fraction, std::move(diarization));
+  return analysis;
+}
+
+}  // namespace
+
+std::expected<json::Value, AnalyzeError> run_analyze(const AnalyzeRequest& request,
+                                                     ModelRunTimes* run_times) {
+  auto audio = prepare_analysis_inputs(request);
+  if (!audio) return std::unexpected(std::move(audio.error()));
+
+  auto analysis = analyse(request, *audio, run_times);
+  if (!analysis) return std::unexpected(std::move(analysis.error()));
+  if (auto written = write_payloads(analysis->writes); !written) {
     return std::unexpected(std::move(written.error()));
   }
-  return response;
+  return std::move(analysis->response);
 }
 
 }  // namespace quillfen::analyze

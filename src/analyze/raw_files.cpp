@@ -161,14 +161,23 @@ std::string_view reserved_message(const std::string& path) {
   return {};
 }
 
+// A path that cannot be a payload whatever the disk says: one holding NUL, or one naming a
+// reserved file.
+std::expected<void, AnalyzeError> check_path(const PayloadWrite& write) {
+  if (has_nul(write.path)) {
+    return std::unexpected(
+        AnalyzeError::output_unwritable(write.path, std::string(kNulInPathMessage)));
+  }
+  if (const std::string_view reserved = reserved_message(write.path); !reserved.empty()) {
+    return std::unexpected(AnalyzeError::output_unwritable(write.path, std::string(reserved)));
+  }
+  return {};
+}
+
 std::expected<void, AnalyzeError> write_one(const PayloadWrite& write) {
   const auto fail = [&](std::string message) {
     return std::unexpected(AnalyzeError::output_unwritable(write.path, std::move(message)));
   };
-  if (has_nul(write.path)) return fail(std::string(kNulInPathMessage));
-  if (const std::string_view reserved = reserved_message(write.path); !reserved.empty()) {
-    return fail(std::string(reserved));
-  }
   auto file = FileDescriptor::open(write.path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
   if (!file) return fail(os_error_text(file.error()));
   const int error = write_fully(file->get(), std::as_bytes(std::span(write.bytes)));
@@ -182,15 +191,20 @@ std::expected<void, AnalyzeError> write_one(const PayloadWrite& write) {
 
 }  // namespace
 
-ResponseStreamsGuard::ResponseStreamsGuard(int out_fd, int err_fd) {
+ResponseStreamsGuard::ResponseStreamsGuard(int in_fd, int out_fd, int err_fd) {
   reserved_files().clear();
   reserve_file(out_fd, "it is the engine's standard output");
   reserve_file(err_fd, "it is the engine's standard error");
+  reserve_file(in_fd, "it is the engine's standard input");
 }
 
 ResponseStreamsGuard::~ResponseStreamsGuard() { reserved_files().clear(); }
 
 std::expected<void, AnalyzeError> write_payloads(std::span<const PayloadWrite> writes) {
+  // Paths refused on their own are refused before any file is opened.
+  for (const PayloadWrite& write : writes) {
+    if (auto checked = check_path(write); !checked) return checked;
+  }
   for (const PayloadWrite& write : writes) {
     if (auto written = write_one(write); !written) return written;
   }

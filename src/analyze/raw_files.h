@@ -50,21 +50,23 @@ std::vector<std::uint8_t> encode_matrix(std::span<const float> values);
 
 // While it lives, write_payloads refuses a path that names the same file as out_fd or err_fd,
 // the descriptors that carry the engine's one line ("/dev/stdout", "/proc/self/fd/2", or the
-// file the caller sent standard output to): output-unwritable "it is the engine's standard
-// output" (or "... standard error"), before the file is opened, so that payload bytes never
-// mix with the line. Character devices (/dev/null, terminals) are not refused. The command
-// entry holds one for each run; guards do not nest.
+// file the caller sent standard output to), or as in_fd, the request ("/dev/stdin", or the
+// request file itself): output-unwritable "it is the engine's standard output" (or "...
+// standard error", "... standard input"), before the file is opened, so that payload bytes
+// never mix with the line nor overwrite the caller's request. Character devices (/dev/null,
+// terminals) are not refused. The command entry holds one for each run; guards do not nest.
 class ResponseStreamsGuard {
  public:
-  ResponseStreamsGuard(int out_fd, int err_fd);
+  ResponseStreamsGuard(int in_fd, int out_fd, int err_fd);
   ~ResponseStreamsGuard();
   ResponseStreamsGuard(const ResponseStreamsGuard&) = delete;
   ResponseStreamsGuard& operator=(const ResponseStreamsGuard&) = delete;
 };
 
-// Creates or truncates each file in list order (permissions 0666 before the process mask)
-// and writes all its bytes; stops at the first failure with output-unwritable. Files written
-// before a failure stay on disk.
+// Refuses, before any file is opened, a path holding NUL or naming a file a
+// ResponseStreamsGuard reserves; then creates or truncates each file in list order (permissions
+// 0666 before the process mask) and writes all its bytes; stops at the first failure with
+// output-unwritable. Files written before a failure stay on disk.
 std::expected<void, AnalyzeError> write_payloads(std::span<const PayloadWrite> writes);
 
 }  // namespace quillfen::analyze

@@ -7,6 +7,7 @@
 
 #include "analyze/error_mapping.h"
 #include "analyze/request.h"
+#include "speakers/decimal_text.h"
 #include "speakers/numeric.h"
 
 namespace quillfen::analyze {
@@ -81,9 +82,11 @@ std::span<const float> windowed_audio(std::span<const float> samples,
   return padded_copy;
 }
 
-// The scores of window number w, checked to be 589 x 7.
+// The scores of window number w, starting at sample window_start, checked to be 589 x 7 and
+// to hold no NaN or +infinity.
 std::expected<speakers::FeatureMatrix, SegmentationPassError> window_scores(
-    const SegmentWindow& segment_window, std::span<const float> window, std::uint64_t w) {
+    const SegmentWindow& segment_window, std::span<const float> window, std::uint64_t w,
+    std::uint64_t window_start) {
   auto scores = segment_window(window);
   if (!scores) {
     return std::unexpected(SegmentationPassError::window_inference(w, std::move(scores.error())));
@@ -92,6 +95,12 @@ std::expected<speakers::FeatureMatrix, SegmentationPassError> window_scores(
     return std::unexpected(SegmentationPassError::log_prob_shape_mismatch(
         w, kSegmentationWindowFrames, kSegmentationClasses, scores->frames(), scores->bins(),
         scores->values().size()));
+  }
+  // A log-probability may be -infinity (a class the model rules out), never NaN or +infinity.
+  for (const float score : scores->values()) {
+    if (std::isnan(score) || score == std::numeric_limits<float>::infinity()) {
+      return std::unexpected(SegmentationPassError::scores_not_a_number(w, window_start));
+    }
   }
   return std::move(*scores);
 }
@@ -119,6 +128,11 @@ std::string SegmentationPassError::to_string() const {
     case Kind::WindowInference:
       return "pyannote window " + std::to_string(window) +
              " inference failed: " + model_error.to_string();
+    case Kind::ScoresNotANumber:
+      return "the segmentation scores of window " + std::to_string(window) + " (at " +
+             speakers::shortest_decimal(static_cast<double>(window_start) /
+                                        static_cast<double>(kModelSampleRateHz)) +
+             " s) hold NaN or +infinity";
   }
   return {};
 }
@@ -155,8 +169,8 @@ std::expected<SegmentationPassOutput, SegmentationPassError> segment_recording(
   SegmentationPassOutput output;
   output.window_stats.reserve(starts.size());
   for (std::size_t w = 0; w < starts.size(); ++w) {
-    auto scores =
-        window_scores(segment_window, audio.subspan(starts[w], kSegmentationWindowSamples), w);
+    auto scores = window_scores(segment_window,
+                                audio.subspan(starts[w], kSegmentationWindowSamples), w, starts[w]);
     if (!scores) return std::unexpected(std::move(scores.error()));
     // The shape was checked, so the statistics cannot fail.
     const auto stats = speakers::compute_speaker_window_stats(*scores);
@@ -184,7 +198,8 @@ std::expected<SegmentationPassOutput, SegmentationPassError> segment_recording(
 }
 
 AnalyzeError map_segmentation_pass_error(const SegmentationPassError& error,
-                                         const std::string& full_audio_path) {
+                                         const std::string& full_audio_path,
+                                         std::span<const float> full_audio) {
   using Kind = SegmentationPassError::Kind;
   switch (error.kind) {
     case Kind::UnsupportedSampleRate:
@@ -195,6 +210,8 @@ AnalyzeError map_segmentation_pass_error(const SegmentationPassError& error,
       return AnalyzeError::model_io_mismatch(std::string(kPyannoteModelKey), error.to_string());
     case Kind::WindowInference:
       return map_model_run_error(kSegmentationRunLabel, error.model_error);
+    case Kind::ScoresNotANumber:
+      return derived_value_not_finite(full_audio_path, full_audio, error.to_string());
     case Kind::NonPositiveStride:
     case Kind::FrameMatrixOverflow:
       break;

@@ -34,6 +34,7 @@ struct [[nodiscard]] SegmentationPassError {
     FrameMatrixOverflow,    // frames, classes
     LogProbShapeMismatch,   // window, expected_frames, expected_classes, frames, classes, len
     WindowInference,        // window, model_error
+    ScoresNotANumber,       // window, window_start: a score is NaN or +infinity
   };
   using Error = SegmentationPassError;
 
@@ -42,6 +43,7 @@ struct [[nodiscard]] SegmentationPassError {
   std::uint32_t stride_s = 0;
   std::uint64_t index = 0;
   std::uint64_t window = 0;
+  std::uint64_t window_start = 0;  // first sample of the window
   std::uint64_t expected_frames = 0, expected_classes = 0, frames = 0, classes = 0, len = 0;
   onnx::SpeakerOnnxError model_error{};
 
@@ -72,6 +74,9 @@ struct [[nodiscard]] SegmentationPassError {
     return {.kind = Kind::WindowInference, .window = window, .model_error = std::move(model_error)};
   }
 
+  static Error scores_not_a_number(std::uint64_t window, std::uint64_t window_start) {
+    return {.kind = Kind::ScoresNotANumber, .window = window, .window_start = window_start};
+  }
   // Display text, for example "pyannote window 3 inference failed: speaker ONNX Runtime
   // error: ...".
   [[nodiscard]] std::string to_string() const;
@@ -115,8 +120,11 @@ using SegmentWindow = std::function<std::expected<speakers::FeatureMatrix, onnx:
 // The run's error for a failed pass: the rate and non-finite kinds keep their meaning (a
 // non-finite sample names full_audio_path), a wrong score shape is a model-io-mismatch of the
 // segmentation model, a window inference failure is mapped as a failed
-// "pyannote segmentation" run, the stride and overflow kinds are internal errors.
+// "pyannote segmentation" run, scores that are NaN or +infinity are audio-invalid naming
+// full_audio_path and the largest sample magnitude of full_audio (scores of audio too loud for
+// the model), the stride and overflow kinds are internal errors.
 [[nodiscard]] AnalyzeError map_segmentation_pass_error(const SegmentationPassError& error,
-                                                       const std::string& full_audio_path);
+                                                       const std::string& full_audio_path,
+                                                       std::span<const float> full_audio);
 
 }  // namespace quillfen::analyze

@@ -17,6 +17,9 @@ std::string SpeakerFeatureError::to_string() const {
     case Kind::ShapeOverflow:
       return "row-major matrix shape overflow: frames=" + std::to_string(frames) +
              " bins=" + std::to_string(bins);
+    case Kind::SampleBeyondRange:
+      return "audio sample at index " + std::to_string(index) +
+             " is beyond the filterbank's range (magnitude above 2^100)";
   }
   return {};
 }

@@ -19,6 +19,7 @@ struct [[nodiscard]] SpeakerFeatureError {
     NonFiniteAudioSample,   // index
     ShapeMismatch,          // frames, bins, len
     ShapeOverflow,          // frames, bins
+    SampleBeyondRange,      // index: a sample whose magnitude exceeds kFilterbankSampleLimit
   };
 
   Kind kind = Kind::UnsupportedSampleRate;
@@ -37,6 +38,9 @@ struct [[nodiscard]] SpeakerFeatureError {
   }
   static SpeakerFeatureError shape_overflow(std::size_t frames, std::size_t bins) {
     return {.kind = Kind::ShapeOverflow, .frames = frames, .bins = bins};
+  }
+  static SpeakerFeatureError sample_beyond_range(std::size_t index) {
+    return {.kind = Kind::SampleBeyondRange, .index = index};
   }
 
   // Display text, for example "row-major matrix length mismatch: frames=2 bins=3 len=5".

@@ -299,6 +299,14 @@ std::vector<float> allocate_output(std::size_t count) {
   return values;
 }
 
+// Index of the first sample whose magnitude exceeds kFilterbankSampleLimit, or samples.size().
+std::size_t first_beyond_range(std::span<const float> samples) {
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    if (std::fabs(samples[i]) > kFilterbankSampleLimit) return i;
+  }
+  return samples.size();
+}
+
 }  // namespace
 
 std::expected<FeatureMatrix, SpeakerFeatureError> compute_filterbank_with_kernel(
@@ -309,6 +317,9 @@ std::expected<FeatureMatrix, SpeakerFeatureError> compute_filterbank_with_kernel
   }
   if (const std::size_t bad = first_non_finite(samples); bad != samples.size()) {
     return std::unexpected(SpeakerFeatureError::non_finite_audio_sample(bad));
+  }
+  if (const std::size_t loud = first_beyond_range(samples); loud != samples.size()) {
+    return std::unexpected(SpeakerFeatureError::sample_beyond_range(loud));
   }
   const std::size_t frames = filterbank_frame_count(samples.size());
   std::vector<float> values = allocate_output(frames * kMelBins);
@@ -321,6 +332,33 @@ std::expected<FeatureMatrix, SpeakerFeatureError> compute_filterbank_with_kernel
 }
 
 }  // namespace filterbank_detail
+
+std::optional<std::size_t> first_overflowing_filterbank_frame(std::span<const float> samples) {
+  const std::size_t frames = filterbank_frame_count(samples.size());
+  if (frames == 0) return std::nullopt;
+  // A sample beyond the range counts from the first frame that covers it.
+  const std::size_t covered = (frames - 1) * kFilterbankFrameShift + kFilterbankFrameLength;
+  std::optional<std::size_t> first;
+  if (const std::size_t loud = filterbank_detail::first_beyond_range(samples.first(covered));
+      loud != covered) {
+    first = loud < kFilterbankFrameLength
+                ? 0
+                : (loud - kFilterbankFrameLength) / kFilterbankFrameShift + 1;
+  }
+  constexpr std::size_t kChunkFrames = 1000;
+  const filterbank_detail::FilterbankTables tables = filterbank_detail::build_filterbank_tables();
+  const auto log_mel_frames =
+      filterbank_detail::entry_of(filterbank_detail::preferred_filterbank_kernel()).log_mel_frames;
+  std::vector<float> chunk(kChunkFrames * kMelBins);
+  const std::size_t end = first.value_or(frames);
+  for (std::size_t start = 0; start < end; start += kChunkFrames) {
+    const std::size_t count = std::min(kChunkFrames, end - start);
+    log_mel_frames(tables, samples.data(), start, count, chunk.data());
+    const std::size_t bad = first_non_finite(std::span(chunk).first(count * kMelBins));
+    if (bad != count * kMelBins) return start + bad / kMelBins;
+  }
+  return first;
+}
 
 std::expected<FeatureMatrix, SpeakerFeatureError> compute_wespeaker_filterbank_cmn(
     std::span<const float> samples, std::uint32_t sample_rate_hz) {

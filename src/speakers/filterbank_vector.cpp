@@ -11,8 +11,8 @@
 // always equals log_f32.
 //
 // Built once for the baseline (4 lanes) and, on x86, for AVX2 (8 lanes) and AVX-512F
-// (16 lanes) through target attributes; callers check CPU support first. Floating-point
-// contraction is off, so no fused multiply-add is emitted.
+// (16 lanes) through target attributes (speakers/simd.h); callers check CPU support first.
+// Floating-point contraction is off, so no fused multiply-add is emitted.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -22,6 +22,7 @@
 
 #include "speakers/filterbank.h"
 #include "speakers/filterbank_kernels.h"
+#include "speakers/simd.h"
 
 // Vector values are passed only between always-inlined helpers, never across a call.
 #pragma GCC diagnostic ignored "-Wpsabi"
@@ -259,12 +260,6 @@ void log_mel_frames_sse2(const FilterbankTables& tables, const float* samples,
 }
 
 void floored_log_sse2(const float* in, float* out, std::size_t n) { floored_log<4>(in, out, n); }
-
-#if defined(__x86_64__) || defined(__i386__)
-#define QUILLFEN_TARGET(isa) __attribute__((target(isa)))
-#else
-#define QUILLFEN_TARGET(isa)
-#endif
 
 QUILLFEN_TARGET("avx2")
 void log_mel_frames_avx2(const FilterbankTables& tables, const float* samples,

@@ -20,4 +20,9 @@ namespace quillfen::speakers {
 // Index of the first value that is NaN or infinite (all exponent bits set), or values.size().
 [[nodiscard]] std::size_t first_non_finite(std::span<const float> values);
 
+// True when no value is NaN or infinite.
+[[nodiscard]] inline bool all_finite(std::span<const float> values) {
+  return first_non_finite(values) == values.size();
+}
+
 }  // namespace quillfen::speakers

@@ -2,9 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
+#ifdef QUILLFEN_TEST_WITH_ICU
+#include <unicode/uchar.h>
+#endif
+
+#include "analyze/escaped_code_points.h"
 #include "analyze/json.h"
 
 namespace quillfen::analyze {
@@ -146,6 +152,106 @@ TEST(Quoted, PrintableCharactersStayAsTheyAre) {
       "\xC2\xA0\xE3\x80\x80 "         // U+00A0, U+3000 and the space (space separators)
       "\xEF\xBF\xBD'";                // U+FFFD and the single quote
   EXPECT_EQ(quoted(kept), "\"" + kept + "\"");
+}
+
+#ifdef QUILLFEN_TEST_WITH_ICU
+// ICU's answer to the two questions of the quoted form: the general category, Grapheme_Extend.
+bool icu_escapes(char32_t cp) {
+  const auto c = static_cast<UChar32>(cp);
+  switch (u_charType(c)) {
+    case U_CONTROL_CHAR:
+    case U_FORMAT_CHAR:
+    case U_LINE_SEPARATOR:
+    case U_PARAGRAPH_SEPARATOR:
+    case U_SURROGATE:
+    case U_PRIVATE_USE_CHAR:
+    case U_UNASSIGNED:
+      return true;
+    default:
+      return u_hasBinaryProperty(c, UCHAR_GRAPHEME_EXTEND) != 0;
+  }
+}
+
+std::string utf8_of(char32_t cp) {
+  std::string s;
+  if (cp < 0x80) {
+    s += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    s += static_cast<char>(0xC0 | (cp >> 6));
+    s += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    s += static_cast<char>(0xE0 | (cp >> 12));
+    s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    s += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    s += static_cast<char>(0xF0 | (cp >> 18));
+    s += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    s += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return s;
+}
+#endif
+
+// The table against the ICU the engine used to ask at run time (ICU 72, Unicode 15.0 on
+// Debian 12): every code point is classified alike, and every encodable one is quoted alike.
+TEST(Quoted, EveryCodePointIsWrittenAsIcuOfTheSameUnicodeVersionWritesIt) {
+#ifndef QUILLFEN_TEST_WITH_ICU
+  GTEST_SKIP() << "built without ICU (libicu-dev), nothing to compare the table with";
+#else
+  UVersionInfo version;
+  u_getUnicodeVersion(version);
+  char icu_version[U_MAX_VERSION_STRING_LENGTH];
+  u_versionToString(version, icu_version);
+  const std::string table_version(escaped_code_points_unicode_version());
+  // ICU writes "15.0", the table "15.0.0".
+  if (table_version != icu_version && table_version != std::string(icu_version) + ".0") {
+    GTEST_SKIP() << "ICU " << U_ICU_VERSION << " implements Unicode " << icu_version
+                 << ", the table Unicode " << table_version;
+  }
+  std::size_t mismatches = 0;
+  for (char32_t cp = 0; cp <= 0x10FFFF; ++cp) {
+    if (is_escaped_code_point(cp) != icu_escapes(cp) && ++mismatches <= 10) {
+      ADD_FAILURE() << "U+" << std::hex << static_cast<std::uint32_t>(cp);
+    }
+    if (cp >= 0xD800 && cp <= 0xDFFF) continue;  // not encodable in UTF-8
+    const std::string text = utf8_of(cp);
+    std::string expected;
+    switch (cp) {
+      case U'\\':
+        expected = "\\\\";
+        break;
+      case U'"':
+        expected = "\\\"";
+        break;
+      case U'\t':
+        expected = "\\t";
+        break;
+      case U'\r':
+        expected = "\\r";
+        break;
+      case U'\n':
+        expected = "\\n";
+        break;
+      case U'\0':
+        expected = "\\0";
+        break;
+      default:
+        if (icu_escapes(cp)) {
+          char escape[16];
+          std::snprintf(escape, sizeof escape, "\\u{%x}", static_cast<unsigned>(cp));
+          expected = escape;
+        } else {
+          expected = text;
+        }
+    }
+    if (quoted(text) != "\"" + expected + "\"" && ++mismatches <= 10) {
+      ADD_FAILURE() << "quoted form of U+" << std::hex << static_cast<std::uint32_t>(cp);
+    }
+  }
+  EXPECT_EQ(mismatches, 0u);
+  EXPECT_TRUE(is_escaped_code_point(0x110000));
+#endif
 }
 
 TEST(Quoted, IllFormedBytesReadAsReplacementCharacters) {

@@ -8,6 +8,8 @@
 #include <limits>
 #include <vector>
 
+#include "speakers/decimal_text.h"
+#include "speakers/diarization.h"
 #include "speakers/filterbank.h"
 
 namespace quillfen::analyze {
@@ -123,6 +125,43 @@ TEST(DiarizationStage, ErrorsEndTheStage) {
   EXPECT_EQ(failing.error(), AnalyzeError::onnx_runtime_error(
                                  "wespeaker interval embedding failed: speaker ONNX Runtime "
                                  "error: run failed"));
+}
+
+// Features or an embedding that are not finite, from finite audio too loud for 32-bit power
+// spectra, end the stage as audio-invalid naming the interval and the loudest sample.
+TEST(DiarizationStage, ValuesThatAreNotFiniteEndTheStageAsAudioInvalid) {
+  const std::vector<float> scores = frame_scores({1, 2});
+  std::vector<float> audio = noise(60000);
+  const auto intervals = speakers::diarization::find_intervals(scores, 7, audio.size());
+  ASSERT_EQ(intervals.size(), 2u);
+  const std::string second = "speaker interval 1 (" +
+                             speakers::shortest_decimal(intervals[1].start_s) + " s to " +
+                             speakers::shortest_decimal(intervals[1].end_s) + " s)";
+
+  const auto nan_second = [calls = 0](const FeatureMatrix&) mutable {
+    SpeakerEmbedding embedding{};
+    if (++calls == 2) embedding[7] = std::numeric_limits<float>::quiet_NaN();
+    return Embedding(embedding);
+  };
+  auto result = run_diarization_stage(scores, audio, "/full.f32", {}, std::nullopt, nan_second);
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().detail(),
+            AnalyzeError::audio_invalid("/full.f32", "the embedding of " + second +
+                                                         " is not finite (the file's largest "
+                                                         "sample magnitude is 0.4999951)")
+                .detail());
+
+  for (std::size_t i = 40000; i < audio.size(); ++i) audio[i] *= 1e15f;
+  audio[50000] = -6e14f;
+  result = run_diarization_stage(scores, audio, "/full.f32", {}, std::nullopt,
+                                 [](const FeatureMatrix&) { return Embedding(SpeakerEmbedding{}); });
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().detail(),
+            AnalyzeError::audio_invalid(
+                "/full.f32", second +
+                                 " is too loud for 32-bit filterbank features (the file's largest "
+                                 "sample magnitude is 600000019038208)")
+                .detail());
 }
 
 }  // namespace

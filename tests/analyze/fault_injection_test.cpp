@@ -11,9 +11,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
+#include <numbers>
 #include <optional>
 #include <random>
 #include <string>
@@ -41,12 +43,14 @@ using testing::error_line;
 constexpr std::uint64_t kMiB = 1024 * 1024;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-// The sanitizer runtime reserves terabytes of address space: a limit on it stops the
-// process before it starts.
-constexpr bool kAddressSpaceLimitsWork = false;
+constexpr bool kSanitized = true;
 #else
-constexpr bool kAddressSpaceLimitsWork = true;
+constexpr bool kSanitized = false;
 #endif
+// The sanitizer runtime reserves terabytes of address space: a limit on it stops the
+// process before it starts. It also reads /proc itself (the executable's name, the threads).
+constexpr bool kAddressSpaceLimitsWork = !kSanitized;
+constexpr bool kRunsWithoutProc = !kSanitized;
 
 std::string model(const std::string& name) { return quillfen::testing::test_models_dir() / name; }
 
@@ -151,7 +155,15 @@ TEST_F(Faults, FileSizeLimitOnTheResponseEndsAsInternalError) {
   EXPECT_EQ(result.err, error_line("internal-error",
                                    "failed to write response: File too large (os error 27)"));
   EXPECT_EQ(result.status, 75);
-  EXPECT_TRUE(read_file(stdout_file) == response.substr(0, 512));
+  // The part of the response that fitted is taken back: the file keeps what it held before.
+  EXPECT_EQ(read_file(stdout_file), "");
+  write_file(stdout_file, "earlier lines\n");
+  EXPECT_EQ(analyze(ProcessOptions()
+                        .limit(RLIMIT_FSIZE, 512)
+                        .stdout_to(StreamSetup::appended_to(stdout_file)))
+                .status,
+            75);
+  EXPECT_EQ(read_file(stdout_file), "earlier lines\n");
 
   // The same for discovery-cluster, which writes no payload.
   const std::string rows = dir_ / "rows.f32";
@@ -162,7 +174,7 @@ TEST_F(Faults, FileSizeLimitOnTheResponseEndsAsInternalError) {
   EXPECT_EQ(discovery.err, error_line("internal-error",
                                       "failed to write response: File too large (os error 27)"));
   EXPECT_EQ(discovery.status, 75);
-  EXPECT_EQ(fs::file_size(stdout_file), 100u);
+  EXPECT_EQ(fs::file_size(stdout_file), 0u);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -208,8 +220,11 @@ TEST_F(Faults, OutOfMemoryWhileReadingAudioOrStandardInput) {
 // Under every address-space limit from the smallest working one down to where the libraries
 // cannot load or initialise (before the engine's code runs), the run ends with exactly one line
 // on one stream: messages the runtime library writes of its own (as "Schema error:
-// std::bad_alloc" while it registers its operators) never reach the caller. (Which limits work is
-// not monotonic: some below the smallest one found by bisection work too.)
+// std::bad_alloc" while it registers its operators) never reach the caller, nor do the ways the
+// runtime's threads end the process when an allocation fails (glibc's "failed to register TLS
+// destructor" abort, a null pointer of the runtime's own): those end as "stopped by fatal
+// signal". (Which limits work is not monotonic: some below the smallest one found by bisection
+// work too.)
 TEST_F(Faults, EveryAddressSpaceLimitGivesOneLine) {
   if (!kAddressSpaceLimitsWork) GTEST_SKIP() << "address-space limits do not work under sanitizers";
   const rlim_t base = smallest_working_address_space({}, request_.text());
@@ -241,6 +256,26 @@ TEST_F(Faults, EveryAddressSpaceLimitGivesOneLine) {
     ++error_runs;
   }
   EXPECT_GT(error_runs, 4);
+}
+
+// A fatal signal ends the run with one line of its own, whatever the run was doing: here the
+// engine waits for audio from a FIFO (the shell opens the FIFO for writing only once the engine
+// has opened it, so the signal comes during the run).
+TEST_F(Faults, FatalSignalDuringARunEndsInOneLine) {
+  if (!kAddressSpaceLimitsWork) GTEST_SKIP() << "the sanitizer runtimes handle these signals";
+  const std::string fifo = dir_ / "audio.fifo", request = dir_ / "request.json";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  request_.str("full_audio_f32le_path", fifo);
+  write_file(request, request_.text());
+  for (const std::string name : {"SEGV", "ABRT", "BUS"}) {
+    const ProcessResult result = quillfen::testing::run_process(
+        "/bin/sh",
+        {"-c", R"("$0" <"$1" & engine=$!; exec 3>"$2"; kill -"$3" $engine; wait $engine)",
+         quillfen::testing::engine_path(), request, fifo, name},
+        "");
+    expect_error(result, 75, "internal-error", "stopped by fatal signal SIG" + name);
+    expect_outputs_untouched();
+  }
 }
 
 // The serialized model followed by a second graph member holding one unused float
@@ -299,6 +334,47 @@ TEST_F(Faults, OutOfMemoryWhileClustering) {
       run_engine({"discovery-cluster"}, discovery_request(rows, kRows, kCols),
                  ProcessOptions().limit(RLIMIT_AS, base + 40 * kMiB));
   expect_error(result, 75, "internal-error", kOutOfMemory);
+}
+
+// ---------------------------------------------------------------------------------------
+// Finite audio so loud that 32-bit filterbank features overflow: they would hold infinities and
+// NaN, or beyond 2^100 NaN read as silence, so the run fails before anything is written, naming
+// the statement, or without statements the time in the recording.
+
+TEST_F(Faults, AudioTooLoudForThirtyTwoBitFeaturesFailsAsAudioInvalid) {
+  const auto tone = [](double amplitude) {
+    std::vector<float> audio(12 * 16000);
+    for (std::size_t i = 0; i < audio.size(); ++i) {
+      audio[i] = static_cast<float>(amplitude * std::sin(2.0 * std::numbers::pi * 1000.0 *
+                                                         static_cast<double>(i) / 16000.0));
+    }
+    return audio;
+  };
+  // 0.4 x 1e13 is still heard as it is.
+  write_floats(audio_, tone(0.4e13));
+  ASSERT_EQ(analyze().status, 0);
+  const std::vector<float> payload = quillfen::testing::read_floats(statements_);
+  EXPECT_EQ(payload.size(), 5u * 256u);
+  EXPECT_TRUE(std::all_of(payload.begin(), payload.end(), [](float v) { return std::isfinite(v); }));
+  write_file(statements_, kOldStatements);
+
+  const auto too_loud = [&](const std::string& what, const std::string& where,
+                            const std::string& loudest) {
+    return "audio path \"" + audio_ + "\" is not raw little-endian f32 mono: " + what +
+           " is too loud for 32-bit filterbank features" + where +
+           " (the file's largest sample magnitude is " + loudest + ")";
+  };
+  for (const auto& [amplitude, loudest] : {std::pair{0.4e14, "39999999311872"},
+                                           std::pair{0.4e15, "400000001507328"},
+                                           std::pair{1e35, "100000004091847875962975319375216640"}}) {
+    write_floats(audio_, tone(amplitude));
+    expect_error(analyze(), 69, "audio-invalid", too_loud("statement 1", "", loudest));
+    expect_outputs_untouched();
+  }
+  request_.spans("[]", "[]");
+  expect_error(analyze(), 69, "audio-invalid",
+               too_loud("the recording", " at 0 s", "100000004091847875962975319375216640"));
+  expect_outputs_untouched();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -455,6 +531,18 @@ TEST_F(Faults, PayloadPathNamingTheEnginesOwnStream) {
   const ProcessResult result = analyze();
   expect_error(result, 75, "output-unwritable", refused("/dev/stderr", "error"));
 
+  // Standard input: the caller's request file, by any of its names, and a pipe.
+  const std::string request_file = dir_ / "request.json";
+  for (const std::string path : {"/dev/stdin", "/proc/self/fd/0", request_file.c_str()}) {
+    request_.str("output_payload_f32le_path", path);
+    write_file(request_file, request_.text());
+    expect_error(run_engine({}, "", ProcessOptions().stdin_from(request_file)), 75,
+                 "output-unwritable", refused(path, "input"));
+    EXPECT_EQ(read_file(request_file), request_.text());
+  }
+  request_.str("output_payload_f32le_path", "/dev/stdin");
+  expect_error(analyze(), 75, "output-unwritable", refused("/dev/stdin", "input"));
+
   // /dev/null is shared by any number of streams and discards what it is given.
   request_.str("output_payload_f32le_path", "/dev/stdout");
   EXPECT_EQ(analyze(ProcessOptions().stdout_to(StreamSetup::file("/dev/null"))).status, 0);
@@ -556,6 +644,48 @@ TEST_F(Faults, DamagedModelsTruncatedOrWithFlippedBytesEndInOneLine) {
       if (result.status != 0) expect_outputs_untouched();
       write_file(statements_, kOldStatements);
     }
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Sandboxes without /proc or /sys.
+
+// The runtime library learns about the processor from /proc and /sys and complains on standard
+// error when it cannot ("Error in cpuinfo: ..."); nothing it writes reaches the caller. A
+// success, a failing model run and discovery give the same status, lines and payload there.
+TEST_F(Faults, EmptyProcOrSysChangesNoByte) {
+  if (!quillfen::testing::can_empty_directories()) {
+    GTEST_SKIP() << "mounting an empty /proc or /sys in a mount namespace needs root with "
+                    "CAP_SYS_ADMIN";
+  }
+  const std::string rows = dir_ / "rows.f32";
+  write_floats(rows, {1.0f, 0.0f, 1.0f, 0.0f, 0.0f, 1.0f, 0.0f, 1.0f});
+  testing::RequestText failing = request_;
+  failing.models(model("seg_run_fails.onnx"), model("embedding.onnx"));
+  struct Case {
+    std::string name;
+    std::vector<std::string> args;
+    std::string request;
+    int status;
+  };
+  const Case cases[] = {{"analyze", {}, request_.text(), 0},
+                        {"analyze failing in a model run", {}, failing.text(), 75},
+                        {"discovery", {"discovery-cluster"}, discovery_request(rows, 4, 2), 0}};
+  for (const Case& c : cases) {
+    const ProcessResult expected = run_engine(c.args, c.request);
+    ASSERT_EQ(expected.status, c.status) << c.name << ": " << expected.err;
+    const std::string payload = read_file(statements_);
+    for (const std::string emptied : {"/proc", "/sys"}) {
+      if (emptied == "/proc" && !kRunsWithoutProc) continue;
+      SCOPED_TRACE(c.name + " with an empty " + emptied);
+      write_file(statements_, kOldStatements);
+      const ProcessResult got = run_engine(c.args, c.request, ProcessOptions().with_empty(emptied));
+      EXPECT_EQ(got.status, expected.status);
+      EXPECT_EQ(got.out, expected.out);
+      EXPECT_EQ(got.err, expected.err);
+      EXPECT_TRUE(read_file(statements_) == payload);
+    }
+    write_file(statements_, kOldStatements);
   }
 }
 

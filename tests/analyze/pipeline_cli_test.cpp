@@ -457,6 +457,15 @@ TEST_F(AnalyzeRun, UnwritableOutputsAreReportedAfterTheAnalysis) {
   interval_path(missing_);
   expect_failure(75, "output-unwritable", unwritable);
   EXPECT_EQ(fs::file_size(statements_), 1024u);
+
+  // An interval path that names the engine's standard input is refused before the statement
+  // payload is written.
+  write_file(statements_, "kept");
+  interval_path("/dev/stdin");
+  expect_failure(75, "output-unwritable",
+                 "output payload path \"/dev/stdin\" is unwritable: it is the engine's standard "
+                 "input; non-zero exit means payloads must not be trusted");
+  EXPECT_EQ(read_file(statements_), "kept");
 }
 
 }  // namespace

@@ -200,9 +200,34 @@ TEST(SegmentationPass, FailuresMapToTheRunErrors) {
       {SegmentationPassError::non_positive_stride(0),
        AnalyzeError::internal_error("pyannote segmentation stride must be positive, got 0")},
       {overflow, AnalyzeError::internal_error(overflow.to_string())},
+      {SegmentationPassError::scores_not_a_number(2, 72000),
+       AnalyzeError::audio_invalid(path,
+                                   "the segmentation scores of window 2 (at 4.5 s) hold NaN or "
+                                   "+infinity (the file's largest sample magnitude is 1048576)")},
   };
+  const std::vector<float> audio = {0.5f, -1048576.0f, 3.0f};
   for (const auto& [error, mapped] : cases) {
-    EXPECT_EQ(map_segmentation_pass_error(error, path), mapped) << error.to_string();
+    EXPECT_EQ(map_segmentation_pass_error(error, path, audio), mapped) << error.to_string();
+  }
+}
+
+// A log-probability may be -infinity; NaN or +infinity in a window's scores stops the pass at
+// that window.
+TEST(SegmentationPass, ScoresThatAreNotANumberStopThePass) {
+  for (const float bad : {std::numeric_limits<float>::quiet_NaN(),
+                          std::numeric_limits<float>::infinity()}) {
+    std::size_t calls = 0;
+    auto out = segment_recording(std::vector<float>(200000, 0.0f), 16000, 2,
+                                 [&](std::span<const float>) {
+                                   std::vector<float> values(589 * 7, -5.0f);
+                                   values[3] = -std::numeric_limits<float>::infinity();
+                                   if (++calls == 2) values[100] = bad;
+                                   return FeatureMatrix::from_row_major(589, 7, std::move(values))
+                                       .value();
+                                 });
+    ASSERT_FALSE(out);
+    EXPECT_EQ(out.error(), SegmentationPassError::scores_not_a_number(1, 32000));
+    EXPECT_EQ(calls, 2u);
   }
 }
 

@@ -36,6 +36,18 @@ def recording(conversation="demo"):
     return os.path.join(DATA, f"{conversation}-audio.wav")
 
 
+def write_demo_tree(directory):
+    """DIRECTORY/out/demo as scripts/demo leaves it: the recording, its truth and transcript, the models."""
+    demo = os.path.join(directory, "out", "demo")
+    os.makedirs(demo)
+    for name in ("demo-audio.wav", "demo-audio.f32", "demo-truth.json", "models"):
+        os.symlink(os.path.join(DATA, name), os.path.join(demo, name))
+    subprocess.run([PYTHON, os.path.join(SOURCE_DIR, "tools", "demo", "write_transcript.py"),
+                    os.path.join(demo, "demo-truth.json"), os.path.join(demo, "demo.vtt")],
+                   check=True, capture_output=True)
+    return demo
+
+
 class ScratchTestCase(unittest.TestCase):
     """Each test gets a fresh directory in the build tree, and TMPDIR points at a directory of its
     own that must be empty again when the test ends (the client removes its temporary files)."""
@@ -71,6 +83,21 @@ class ScratchTestCase(unittest.TestCase):
 
     def run_script(self, script, *args):
         return subprocess.run([script, *args], capture_output=True, text=True, timeout=240)
+
+
+def stopped_after_noting_its_child(test, child, expected, attempt):
+    """Runs attempt(limit), which must raise `expected` when the time limit runs out, with limits of
+    2.5, 10 and 40 s until the stand-in it starts got to note the pid of its own child in the file
+    `child` before being stopped (on a loaded machine 2.5 s may not be enough). Returns the limit
+    and the exception."""
+    for limit in (2.5, 10.0, 40.0):
+        if os.path.exists(child):
+            os.remove(child)
+        with test.assertRaises(expected) as caught:
+            attempt(limit)
+        if os.path.exists(child) and os.path.getsize(child):
+            return limit, caught.exception
+    test.fail("the stand-in never noted its child before its time limit ran out")
 
 
 def assert_process_ends(test, pid, within_s=10.0):

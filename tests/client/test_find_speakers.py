@@ -3,6 +3,7 @@ label-transcript, give two recurring voices that each span both recordings."""
 
 import json
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -10,14 +11,15 @@ import tempfile
 import unittest
 
 from client_support import (DATA, EMBEDDING, ENGINE, FIND_SPEAKERS, LABEL_TRANSCRIPT, PYTHON, SCRATCH,
-                            SEGMENTATION, SOURCE_DIR, ScratchTestCase, recording, styled_webvtt, truth)
+                            SEGMENTATION, SOURCE_DIR, ScratchTestCase, recording, srt_time, styled_webvtt, truth)
 
 from quillfen_client import find_speakers
 
 
-def label(audio, transcript, out):
+def label(audio, transcript, out, *extra):
     return subprocess.run([LABEL_TRANSCRIPT, audio, transcript, "--segmentation", SEGMENTATION, "--embedding",
-                           EMBEDDING, "--out", out, "--engine", ENGINE], capture_output=True, text=True, timeout=240)
+                           EMBEDDING, "--out", out, "--engine", ENGINE, *extra], capture_output=True, text=True,
+                          timeout=240)
 
 
 def write_srt(truth_json, srt):
@@ -101,16 +103,17 @@ class FindSpeakersTest(ScratchTestCase):
 
     def test_cue_texts_come_from_the_transcript_of_the_run_itself(self):
         # The second recording labelled into the first one's directory with a transcript of the
-        # same name, in SRT: the run replaces the earlier one, WebVTT transcript included.
+        # same name, in SRT, by force: the run replaces the earlier one, WebVTT transcript included.
         first, texts = self.dirs[0], {t["statement_id"]: t["text"] for t in truth("demo2")}
         srt = self.path("demo-call.srt")
         write_srt(os.path.join(DATA, "demo2-truth.json"), srt)
         with open(os.path.join(first, "demo-call.timeline.svg"), "w") as f:
             f.write("<svg/>")  # as if the earlier run had drawn one
-        done = label(recording("demo2"), srt, first)
+        done = label(recording("demo2"), srt, first, "--force")
         self.assertEqual(done.returncode, 0, done.stderr)
-        self.assertEqual(sorted(os.listdir(first)), ["demo-call.labelled.srt", "demo-call.response.json",
-                                                     "demo-call.rttm", "demo-call.statements.f32"])
+        self.assertEqual(sorted(os.listdir(first)), ["demo-call.labelled.srt", "demo-call.notes.txt",
+                                                     "demo-call.response.json", "demo-call.rttm", "demo-call.run.json",
+                                                     "demo-call.statements.f32"])
 
         def cue_texts(report):
             return {s.statement_id: s.text for v in report.voices for s in v.statements + report.noise}
@@ -168,18 +171,68 @@ class FindSpeakersTest(ScratchTestCase):
         done = self.run_script(FIND_SPEAKERS, *self.dirs, "--engine", ENGINE)
         self.assertEqual((done.returncode, done.stdout), (65, ""))
         self.assertEqual(done.stderr, f"find-speakers: error: {payload}: the embedding of statement 4 (row 3) holds "
-                                      "a value that is not a finite number\n")
+                                      "a value that is not a finite number\n"
+                                      "find-speakers: --skip-broken leaves such results out and reports them\n")
 
     def test_one_directory_may_be_given_as_a_path_of_its_own(self):
         report = find_speakers(self.dirs[0], engine=ENGINE, numpy=False)
         self.assertEqual([r.name for r in report.recordings], ["demo-call"])
         self.assertEqual(sum(len(v.statements) for v in report.voices) + len(report.noise), 10)
 
+    def test_a_folder_of_result_folders_is_read_one_level_down(self):
+        parent = self.dir  # holds demo-out and demo2-out, and a folder without results
+        os.mkdir(self.path("no-results"))
+        done = self.run_script(FIND_SPEAKERS, parent, "--engine", ENGINE)
+        self.assertEqual((done.returncode, done.stderr),
+                         (0, f"find-speakers: warning: {parent} holds no results itself; read its 2 subdirectories "
+                             "with results: demo-out, demo2-out\n"))
+        self.assertTrue(done.stdout.startswith("2 recordings, 20 embedded statements"), done.stdout)
+
+    def test_broken_results_stop_the_report_or_are_skipped_and_listed(self):
+        response = os.path.join(self.dirs[1], "demo2-call.response.json")
+        with open(response) as f:
+            document = json.load(f)
+        del document["evidence"]
+        with open(response, "w") as f:
+            json.dump(document, f)
+        done = self.run_script(FIND_SPEAKERS, *self.dirs, "--engine", ENGINE)
+        reason = "not a whole analyze response (a part is missing or malformed)"
+        self.assertEqual((done.returncode, done.stdout, done.stderr),
+                         (65, "", f"find-speakers: error: {response}: {reason}\n"
+                                  "find-speakers: --skip-broken leaves such results out and reports them\n"))
+        done = self.run_script(FIND_SPEAKERS, *self.dirs, "--skip-broken", "--engine", ENGINE)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        lines = done.stdout.splitlines()
+        self.assertEqual(lines[0], "1 recording, 10 embedded statements (min_cluster_size 3, min_samples 1)")
+        self.assertEqual(lines[-2:], ["skipped, broken: 1 result", f"  {response}: {reason}"])
+        report = find_speakers(self.dirs, engine=ENGINE, skip_broken=True)
+        self.assertEqual([(s.path, s.reason) for s in report.skipped], [(response, reason)])
+
+    def test_windows_1252_srt_named_vtt_keeps_its_bytes_and_its_text_reads_right(self):
+        turns = truth("demo2")
+        text = "".join(f"{i + 1}\r\n{srt_time(t['start_s'])} --> {srt_time(t['end_s'])}\r\n\u201cHi\u201d \u2013 "
+                       f"{t['text']}\r\n\r\n" for i, t in enumerate(turns))
+        vtt = self.path("windows.vtt")
+        with open(vtt, "wb") as f:
+            f.write(text.encode("cp1252"))
+        out = self.path("windows-out")
+        done = label(recording("demo2"), vtt, out, "-q")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(done.stdout.splitlines()[0], f"transcript: {vtt} (SRT, Windows-1252, 10 cues)")
+        with open(os.path.join(out, "windows.labelled.srt"), "rb") as f:
+            labelled = f.read()
+        self.assertEqual(re.sub(rb"\r\nSpeaker \d: ", b"\r\n", labelled), text.encode("cp1252"))
+        report = json.loads(self.run_script(FIND_SPEAKERS, out, "--json", "--engine", ENGINE).stdout)
+        texts = {s["statement_id"]: s["text"] for s in report["noise"] + [s for v in report["voices"]
+                                                                           for s in v["statements"]]}
+        self.assertEqual(texts, {t["statement_id"]: f"\u201cHi\u201d \u2013 {t['text']}" for t in turns})
+
     def test_a_directory_without_results_or_no_directory_is_refused(self):
         empty = self.path("empty")
         os.mkdir(empty)
         a_file = os.path.join(self.dirs[0], "demo-call.rttm")
-        for given, message in [(empty, "no label-transcript results here (NAME.response.json)"),
+        for given, message in [(empty, "no label-transcript results here (NAME.response.json), nor in its "
+                                       "subdirectories; give the --out directories of label-transcript"),
                                (a_file, "not a directory; give the output directories of label-transcript"),
                                (self.path("missing"), "no such directory")]:
             with self.subTest(given=given):

@@ -10,7 +10,8 @@ import time
 import unittest
 
 from client_support import (EMBEDDING, ENGINE, LABEL_TRANSCRIPT, SEGMENTATION, ScratchTestCase, assert_process_ends,
-                            recording, srt_time, styled_srt, styled_webvtt, truth, vtt_time)
+                            recording, srt_time, stopped_after_noting_its_child, styled_srt, styled_webvtt, truth,
+                            vtt_time)
 
 from quillfen_client import AudioConversionError, ConversionTimeout, EngineError, EngineTimeout, label_transcript
 from quillfen_client.engine import AnalyzeResult, Diarization, Evidence, StatementEmbeddings
@@ -85,7 +86,8 @@ class LabelTranscriptTest(ScratchTestCase):
         self.assertEqual(response["inputs"]["diarization"]["statement_ids"], list(range(1, cues + 1)))
         self.assertEqual(os.path.getsize(os.path.join(out, f"{name}.statements.f32")), cues * 256 * 4)
         self.assertEqual(sorted(os.listdir(out)), sorted([f"{name}.response.json", f"{name}.statements.f32",
-                                                          f"{name}.rttm", f"{name}.labelled{extension}"]))
+                                                          f"{name}.rttm", f"{name}.labelled{extension}",
+                                                          f"{name}.notes.txt", f"{name}.run.json"]))
 
     def test_webvtt_cues_of_each_voice_come_back_under_one_speaker(self):
         turns = truth("demo")
@@ -298,7 +300,9 @@ class LabelTranscriptTest(ScratchTestCase):
     def test_a_transcript_without_cues_is_refused_naming_its_line_and_nothing_is_written(self):
         for name, data, message in [
                 ("empty.vtt", b"", "1: the file is empty; there is nothing to label"),
-                ("plain.vtt", b"hello\nworld\n", "2: no cues found: this WebVTT file has no timed text to label")]:
+                ("plain.vtt", b"hello\nworld\n", "2: no cues found: not a single timing line (00:00:01,000 --> "
+                                                 "00:00:03,000) in this file; label-transcript reads WebVTT and SRT "
+                                                 "transcripts")]:
             with self.subTest(name=name):
                 path = self.write(name, data)
                 done, out = self.label(recording("demo"), path)
@@ -365,43 +369,50 @@ class LabelTranscriptTest(ScratchTestCase):
             f.write(f'#!/bin/sh\nsleep 60 & echo $! > "{child}"; wait\n')
         os.chmod(os.path.join(bin_dir, "sox"), 0o755)
         vtt = self.write("call.vtt", "WEBVTT\n\n00:01.000 --> 00:04.000\nHello.\n")
-        # The limit leaves the stand-in time to start its child and note it, even on a loaded machine.
         saved = os.environ["PATH"]
         os.environ["PATH"] = bin_dir + os.pathsep + saved
         try:
-            with self.assertRaises(ConversionTimeout) as caught:
-                label_transcript(recording("demo"), vtt, SEGMENTATION, EMBEDDING, self.path("out"), engine=ENGINE,
-                                 timeout_s=2.5)
+            limit, e = stopped_after_noting_its_child(
+                self, child, ConversionTimeout,
+                lambda limit: label_transcript(recording("demo"), vtt, SEGMENTATION, EMBEDDING, self.path("out"),
+                                               engine=ENGINE, timeout_s=limit))
         finally:
             os.environ["PATH"] = saved
-        e = caught.exception
         self.assertIsInstance(e, EngineTimeout)  # a time limit that ran out, whichever step was running
         self.assertIsInstance(e, AudioConversionError)
-        self.assertEqual((e.timeout_s, e.cli_status), (2.5, 75))
-        self.assertEqual(str(e), f"converting {recording('demo')} with sox did not finish within 2.5 s and was "
+        self.assertEqual((e.timeout_s, e.cli_status), (limit, 75))
+        self.assertEqual(str(e), f"converting {recording('demo')} with sox did not finish within {limit:g} s and was "
                                  "stopped")
         with open(child) as f:
             assert_process_ends(self, int(f.read()))
 
-    def test_ctrl_c_stops_the_engine_and_ends_quietly_with_130(self):
+    def test_ctrl_c_or_a_closed_terminal_stops_the_engine_and_removes_the_temporary_files(self):
         child = self.path("child.pid")
         engine = self.write("engine", f'#!/bin/sh\nsleep 60 & echo $! > "{child}"; wait\n')
         os.chmod(engine, 0o755)
         vtt = self.write("call.vtt", "WEBVTT\n\n00:01.000 --> 00:04.000\nHello.\n")
-        # SIGINT as a terminal sends it; the command is started with SIGINT at its default, as from a shell.
-        process = subprocess.Popen([LABEL_TRANSCRIPT, recording("demo"), vtt, "--segmentation", SEGMENTATION,
-                                    "--embedding", EMBEDDING, "--out", self.path("out"), "--engine", engine],
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                   preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
-        end = time.monotonic() + 60
-        while not os.path.exists(child) or not os.path.getsize(child):
-            self.assertLess(time.monotonic(), end, "the engine did not start")
-            time.sleep(0.05)
-        process.send_signal(signal.SIGINT)
-        stdout, stderr = process.communicate(timeout=60)
-        self.assertEqual((process.returncode, stdout, stderr), (130, "", "label-transcript: interrupted\n"))
-        with open(child) as f:
-            assert_process_ends(self, int(f.read()))
+        for sent, status, message in [(signal.SIGINT, 130, "label-transcript: interrupted\n"),
+                                      (signal.SIGHUP, 129, "")]:
+            with self.subTest(signal=sent.name):
+                os.remove(child) if os.path.exists(child) else None
+                temporary = self.path(f"tmp-{sent.name}")
+                os.mkdir(temporary)
+                # As a terminal sends them; started with SIGINT at its default, as from a shell.
+                process = subprocess.Popen(
+                    [LABEL_TRANSCRIPT, recording("demo"), vtt, "--segmentation", SEGMENTATION,
+                     "--embedding", EMBEDDING, "--out", self.path("out"), "--engine", engine],
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env={**os.environ, "TMPDIR": temporary},
+                    preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+                end = time.monotonic() + 60
+                while not os.path.exists(child) or not os.path.getsize(child):
+                    self.assertLess(time.monotonic(), end, "the engine did not start")
+                    time.sleep(0.05)
+                process.send_signal(sent)
+                stdout, stderr = process.communicate(timeout=60)
+                self.assertEqual((process.returncode, stdout, stderr), (status, "", message))
+                with open(child) as f:
+                    assert_process_ends(self, int(f.read()))
+                self.assertEqual(os.listdir(temporary), [])
 
     def test_the_module_function_returns_the_typed_outcome(self):
         turns = truth("demo")

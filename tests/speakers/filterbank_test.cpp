@@ -180,6 +180,35 @@ TEST(Filterbank, ScansEverySampleForNonFiniteValues) {
   EXPECT_EQ(r.error(), SpeakerFeatureError::non_finite_audio_sample(7));
 }
 
+// Samples beyond 2^100 are refused (NaN inside the transform would read as silence); the frames
+// whose log-mel energies overflow are found without computing the features.
+TEST(Filterbank, AudioTooLoudForThirtyTwoBitFeatures) {
+  std::vector<float> samples(16000, 0.0f);
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    samples[i] = 0.1f * std::sin(0.3f * static_cast<float>(i));
+  }
+  EXPECT_EQ(first_overflowing_filterbank_frame(samples), std::nullopt);
+  EXPECT_EQ(first_overflowing_filterbank_frame(std::vector<float>(399, 1e30f)), std::nullopt);
+
+  samples[1000] = kFilterbankSampleLimit;
+  EXPECT_TRUE(compute_wespeaker_filterbank_cmn(samples, 16000).has_value());
+  samples[1000] = std::nextafter(kFilterbankSampleLimit, INFINITY);
+  auto features = compute_wespeaker_filterbank_cmn(samples, 16000);
+  ASSERT_FALSE(features.has_value());
+  EXPECT_EQ(features.error(), SpeakerFeatureError::sample_beyond_range(1000));
+  EXPECT_EQ(features.error().to_string(),
+            "audio sample at index 1000 is beyond the filterbank's range (magnitude above 2^100)");
+  // Sample 1000 is first covered by frame 4 (samples 640 to 1039).
+  EXPECT_EQ(first_overflowing_filterbank_frame(samples), 4u);
+
+  // From frame 30 on, a tone whose power spectrum overflows (and the sample beyond the range
+  // further on counts no more).
+  samples[1000] = 0.0f;
+  samples[9000] = -1e31f;
+  for (std::size_t i = 30 * 160; i < samples.size(); ++i) samples[i] *= 1e16f;
+  EXPECT_EQ(first_overflowing_filterbank_frame(samples), 28u);
+}
+
 // Inputs that stress every kernel path: frame counts around the lane counts, ordinary
 // audio, large values whose spectra overflow to infinity, tiny and subnormal values.
 std::vector<float> stress_signal(std::size_t n, int kind, std::mt19937& rng) {
@@ -195,7 +224,7 @@ std::vector<float> stress_signal(std::size_t n, int kind, std::mt19937& rng) {
         s[i] = u * 1.0e15f;  // squares overflow: infinite energies, NaN after normalisation
         break;
       case 2:
-        s[i] = u * 3.0e34f;  // scaling overflows: NaN from the frame mean on
+        s[i] = u * 1.2e30f;  // just within the filterbank's range: the transform nears FLT_MAX
         break;
       case 3:
         s[i] = u * 1.0e-38f * static_cast<float>(i % 3);  // subnormal and zero samples

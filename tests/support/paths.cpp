@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <linux/securebits.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -217,13 +219,25 @@ bool set_up_stream(int target, const StreamSetup& setup, int pipe_write_end) {
       ::close(target);
       return true;
     case StreamSetup::Mode::File: {
-      const int fd = ::open(setup.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int fd =
+          ::open(setup.path.c_str(), O_WRONLY | O_CREAT | (setup.append ? O_APPEND : O_TRUNC), 0644);
       if (fd < 0 || ::dup2(fd, target) != target) return false;
       if (fd != target) ::close(fd);
       return true;
     }
   }
   return false;
+}
+
+// A mount namespace of the child's own, with an empty tmpfs over each directory.
+bool empty_directories(const std::vector<std::string>& directories) {
+  if (directories.empty()) return true;
+  if (::unshare(CLONE_NEWNS) != 0) return false;
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+  for (const std::string& directory : directories) {
+    if (::mount("none", directory.c_str(), "tmpfs", 0, nullptr) != 0) return false;
+  }
+  return true;
 }
 
 bool drop_privileges() {
@@ -237,6 +251,19 @@ bool drop_privileges() {
 }  // namespace
 
 bool running_as_root() { return ::geteuid() == 0; }
+
+bool can_empty_directories() {
+  static const bool can = [] {
+    const std::vector<std::string> scratch = {"/tmp"};
+    const pid_t pid = ::fork();
+    if (pid < 0) return false;
+    if (pid == 0) ::_exit(empty_directories(scratch) ? 0 : 1);
+    int wstatus = 0;
+    ::waitpid(pid, &wstatus, 0);
+    return WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0;
+  }();
+  return can;
+}
 
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const std::string& stdin_bytes, const ProcessOptions& options) {
@@ -267,6 +294,7 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
       const rlimit limit{value, value};
       ok = ok && ::setrlimit(resource, &limit) == 0;
     }
+    ok = ok && empty_directories(options.emptied);
     if (drop) ok = ok && drop_privileges();
     if (ok) ::execv(program.c_str(), argv.data());
     ::_exit(127);

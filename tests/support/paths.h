@@ -94,14 +94,17 @@ struct ProcessResult {
 };
 
 // How a child's standard output or error is set up: captured through a pipe into the
-// result, closed, or opened for writing (created, truncated) at a path such as /dev/full.
+// result, closed, or opened for writing (created, truncated, or appended to) at a path such
+// as /dev/full.
 struct StreamSetup {
   enum class Mode { Captured, Closed, File };
   Mode mode = Mode::Captured;
   std::string path;
+  bool append = false;
 
   static StreamSetup closed() { return {Mode::Closed, {}}; }
   static StreamSetup file(std::string path) { return {Mode::File, std::move(path)}; }
+  static StreamSetup appended_to(std::string path) { return {Mode::File, std::move(path), true}; }
 };
 
 // What a child gets beyond its arguments and standard input.
@@ -120,6 +123,9 @@ struct ProcessOptions {
   // Descriptors of the parent the child gets, each dup2'ed to the given number (above the
   // few the harness itself uses, for example 40).
   std::vector<std::pair<int, int>> inherit;
+  // Directories (such as /proc or /sys) the child sees empty: in a mount namespace of its own,
+  // an empty tmpfs is mounted over each. Needs root (see can_empty_directories).
+  std::vector<std::string> emptied;
 
   ProcessOptions& limit(int resource, rlim_t value) {
     limits.emplace_back(resource, value);
@@ -141,6 +147,10 @@ struct ProcessOptions {
     unprivileged = true;
     return *this;
   }
+  ProcessOptions& with_empty(std::string directory) {
+    emptied.push_back(std::move(directory));
+    return *this;
+  }
   ProcessOptions& pass_descriptor(int parent_fd, int child_fd) {
     inherit.emplace_back(parent_fd, child_fd);
     return *this;
@@ -157,5 +167,9 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
 // True when the test process runs with root's privileges (the permission cases then run
 // the engine unprivileged).
 bool running_as_root();
+
+// True when a child can be given empty directories (ProcessOptions::with_empty): it may make a
+// mount namespace and mount a tmpfs there (root with CAP_SYS_ADMIN).
+bool can_empty_directories();
 
 }  // namespace quillfen::testing

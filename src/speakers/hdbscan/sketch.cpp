@@ -7,10 +7,7 @@
 
 #include "speakers/cpu_features.h"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define QUILLFEN_X86 1
-#endif
+#include "speakers/simd.h"
 
 namespace quillfen::speakers::hdbscan {
 namespace {
@@ -145,7 +142,8 @@ void squares_f32_sse2(const float* const* left, const float* const* rows, std::s
 
 // ---- AVX2 ----
 
-__attribute__((target("avx2"))) void squares_f32_avx2(const float* const* left,
+QUILLFEN_TARGET("avx2")
+void squares_f32_avx2(const float* const* left,
                                                       const float* const* rows, std::size_t count,
                                                       std::size_t dims, float* out) {
   for (std::size_t r = 0; r < count; ++r) {
@@ -173,7 +171,8 @@ __attribute__((target("avx2"))) void squares_f32_avx2(const float* const* left,
 }
 
 // The sum of the eight 32-bit lanes.
-[[nodiscard]] __attribute__((target("avx2"))) inline std::int32_t lane_sum(__m256i acc) {
+[[nodiscard]] QUILLFEN_TARGET("avx2")
+inline std::int32_t lane_sum(__m256i acc) {
   __m128i sum = _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
   sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0x4e));
   sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xb1));
@@ -181,11 +180,13 @@ __attribute__((target("avx2"))) void squares_f32_avx2(const float* const* left,
 }
 
 // 16 signed values widened to 16 bits.
-[[nodiscard]] __attribute__((target("avx2"))) inline __m256i widen16(const std::int8_t* values) {
+[[nodiscard]] QUILLFEN_TARGET("avx2")
+inline __m256i widen16(const std::int8_t* values) {
   return _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(values)));
 }
 
-__attribute__((target("avx2"))) void sketch_avx2(const std::int8_t* query, const std::int8_t* rows,
+QUILLFEN_TARGET("avx2")
+void sketch_avx2(const std::int8_t* query, const std::int8_t* rows,
                                                  std::size_t count, std::size_t dims,
                                                  std::int32_t* out) {
   const std::size_t blocks = dims / 16;
@@ -201,7 +202,8 @@ __attribute__((target("avx2"))) void sketch_avx2(const std::int8_t* query, const
   }
 }
 
-[[nodiscard]] __attribute__((target("avx2"))) std::int32_t box_avx2(const std::int8_t* query,
+[[nodiscard]] QUILLFEN_TARGET("avx2")
+std::int32_t box_avx2(const std::int8_t* query,
                                                                     const std::int8_t* lower,
                                                                     const std::int8_t* upper,
                                                                     std::size_t dims) {
@@ -227,15 +229,18 @@ __attribute__((target("avx2"))) void sketch_avx2(const std::int8_t* query, const
 
 // Four rows per register; each block of four dimensions is transposed so that the four
 // additions into a lane follow the row's index order.
-[[nodiscard]] __attribute__((target("avx2"))) inline __m256d load4(const double* p) {
+[[nodiscard]] QUILLFEN_TARGET("avx2")
+inline __m256d load4(const double* p) {
   return _mm256_loadu_pd(p);
 }
-[[nodiscard]] __attribute__((target("avx2"))) inline __m256d load4(const float* p) {
+[[nodiscard]] QUILLFEN_TARGET("avx2")
+inline __m256d load4(const float* p) {
   return _mm256_cvtps_pd(_mm_loadu_ps(p));
 }
 
 template <class T>
-__attribute__((target("avx2"))) void euclid_avx2(const T* const* left, const T* const* rows,
+QUILLFEN_TARGET("avx2")
+void euclid_avx2(const T* const* left, const T* const* rows,
                                                  std::size_t count, std::size_t dims,
                                                  double* out) {
   std::size_t r = 0;
@@ -290,20 +295,23 @@ __attribute__((target("avx2"))) void euclid_avx2(const T* const* left, const T* 
 #pragma GCC diagnostic ignored "-Wuninitialized"
 
 // 32 signed values widened to 16 bits.
-[[nodiscard]] __attribute__((target("avx512f,avx512bw"))) inline __m512i widen32(
+[[nodiscard]] QUILLFEN_TARGET("avx512f,avx512bw")
+inline __m512i widen32(
     const std::int8_t* values) {
   return _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(values)));
 }
 
 // acc plus the squared distances of the 32 widened values x from the box [lo, hi], pairwise
 // summed into 32-bit lanes.
-[[nodiscard]] __attribute__((target("avx512f,avx512bw"))) inline __m512i add_box_squares(
+[[nodiscard]] QUILLFEN_TARGET("avx512f,avx512bw")
+inline __m512i add_box_squares(
     __m512i acc, __m512i x, __m512i lo, __m512i hi) {
   const __m512i d = _mm512_sub_epi16(x, _mm512_max_epi16(lo, _mm512_min_epi16(hi, x)));
   return _mm512_add_epi32(acc, _mm512_madd_epi16(d, d));
 }
 
-__attribute__((target("avx512f,avx512bw"))) void sketch_avx512(const std::int8_t* query,
+QUILLFEN_TARGET("avx512f,avx512bw")
+void sketch_avx512(const std::int8_t* query,
                                                                const std::int8_t* rows,
                                                                std::size_t count, std::size_t dims,
                                                                std::int32_t* out) {
@@ -327,7 +335,8 @@ __attribute__((target("avx512f,avx512bw"))) void sketch_avx512(const std::int8_t
   }
 }
 
-[[nodiscard]] __attribute__((target("avx512f,avx512bw"))) std::int32_t box_avx512(
+[[nodiscard]] QUILLFEN_TARGET("avx512f,avx512bw")
+std::int32_t box_avx512(
     const std::int8_t* query, const std::int8_t* lower, const std::int8_t* upper,
     std::size_t dims) {
   const std::size_t blocks = dims / 32;
@@ -367,7 +376,8 @@ __attribute__((target("avx512f,avx512bw"), always_inline)) inline void boxes_hel
 }
 
 // One box against several queries: the box stays widened in registers.
-__attribute__((target("avx512f,avx512bw"))) void boxes_avx512(const std::int8_t* lower,
+QUILLFEN_TARGET("avx512f,avx512bw")
+void boxes_avx512(const std::int8_t* lower,
                                                               const std::int8_t* upper,
                                                               const SketchQuery* const* queries,
                                                               std::size_t count, std::size_t dims,
@@ -423,15 +433,18 @@ __attribute__((target("avx512f,avx512bw"))) void boxes_avx512(const std::int8_t*
 
 // Eight rows per register; 8 x 8 blocks are transposed so that each lane adds its row's
 // squares in index order.
-[[nodiscard]] __attribute__((target("avx512f"))) inline __m512d load8(const double* p) {
+[[nodiscard]] QUILLFEN_TARGET("avx512f")
+inline __m512d load8(const double* p) {
   return _mm512_loadu_pd(p);
 }
-[[nodiscard]] __attribute__((target("avx512f"))) inline __m512d load8(const float* p) {
+[[nodiscard]] QUILLFEN_TARGET("avx512f")
+inline __m512d load8(const float* p) {
   return _mm512_cvtps_pd(_mm256_loadu_ps(p));
 }
 
 template <class T>
-__attribute__((target("avx512f"))) void euclid_avx512(const T* const* left, const T* const* rows,
+QUILLFEN_TARGET("avx512f")
+void euclid_avx512(const T* const* left, const T* const* rows,
                                                       std::size_t count, std::size_t dims,
                                                       double* out) {
   std::size_t r = 0;
@@ -469,7 +482,8 @@ __attribute__((target("avx512f"))) void euclid_avx512(const T* const* left, cons
   euclid_avx2(left + r, rows + r, count - r, dims, out + r);
 }
 
-__attribute__((target("avx512f"))) void squares_f32_avx512(const float* const* left,
+QUILLFEN_TARGET("avx512f")
+void squares_f32_avx512(const float* const* left,
                                                           const float* const* rows,
                                                           std::size_t count, std::size_t dims,
                                                           float* out) {
@@ -492,7 +506,8 @@ __attribute__((target("avx512f"))) void squares_f32_avx512(const float* const* l
 constexpr std::size_t kHeldSketchBlocks = 8;  // query blocks of 64 values kept in registers
 
 // The four accumulators' sums of their 16 lanes, as four 32-bit lanes.
-[[nodiscard]] __attribute__((target("avx512f,avx512bw,avx512vnni"))) inline __m128i fold_four(
+[[nodiscard]] QUILLFEN_TARGET("avx512f,avx512bw,avx512vnni")
+inline __m128i fold_four(
     const __m512i acc[4]) {
   const __m512i t01 = _mm512_add_epi32(_mm512_unpacklo_epi32(acc[0], acc[1]),
                                        _mm512_unpackhi_epi32(acc[0], acc[1]));
@@ -562,7 +577,8 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"), always_inline)) inline voi
 // Dot products of the shifted query (values + 128, unsigned) with the signed row values, 64
 // per instruction; the shift is undone with the row's sum, and the squared distance follows
 // from the two sums of squares. Every step is exact in 32-bit integers for dims <= 32768.
-__attribute__((target("avx512f,avx512bw,avx512vnni"))) void sketch_vnni(
+QUILLFEN_TARGET("avx512f,avx512bw,avx512vnni")
+void sketch_vnni(
     const std::int8_t* query, std::int32_t query_squares, const std::int8_t* rows,
     const std::int32_t* sums, const std::int32_t* squares, std::size_t count, std::size_t dims,
     std::int32_t* out) {

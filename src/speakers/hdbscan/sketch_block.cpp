@@ -5,10 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define QUILLFEN_X86 1
-#endif
+#include "speakers/simd.h"
 
 namespace quillfen::speakers::hdbscan {
 namespace {
@@ -125,7 +122,8 @@ __attribute__((target("avx2"), always_inline)) inline std::uint16_t avx2_marks(
   return _mm256_add_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(values)), shift);
 }
 
-__attribute__((target("avx2"))) std::int32_t screen_avx2(const ScreenSide& left,
+QUILLFEN_TARGET("avx2")
+std::int32_t screen_avx2(const ScreenSide& left,
                                                          const ScreenSide& right,
                                                          std::size_t chunks,
                                                          const ScreenOutput& out) {
@@ -207,7 +205,8 @@ __attribute__((target("avx512f,avx512bw"), always_inline)) inline std::uint16_t 
 
 // Products of unsigned (value + 64) and signed bytes in 16-bit lanes, two chunks summed
 // before widening, as in the AVX2 kernel.
-__attribute__((target("avx512f,avx512bw"))) std::int32_t screen_avx512(
+QUILLFEN_TARGET("avx512f,avx512bw")
+std::int32_t screen_avx512(
     const ScreenSide& left, const ScreenSide& right, std::size_t chunks,
     const ScreenOutput& out) {
   std::uint16_t* marks = out.marks;
@@ -247,7 +246,8 @@ __attribute__((target("avx512f,avx512bw"))) std::int32_t screen_avx512(
 
 // The same with 32-bit dot products of unsigned and signed bytes (AVX-512 VNNI), one chunk per
 // instruction.
-__attribute__((target("avx512f,avx512bw,avx512vnni"))) std::int32_t screen_vnni(
+QUILLFEN_TARGET("avx512f,avx512bw,avx512vnni")
+std::int32_t screen_vnni(
     const ScreenSide& left, const ScreenSide& right, std::size_t chunks,
     const ScreenOutput& out) {
   std::uint16_t* marks = out.marks;

@@ -7,6 +7,7 @@ import os
 import shutil
 import stat
 
+from . import arguments as _arguments
 from . import process as _process
 from .errors import ClientError, EngineTimeout, InputError, ToolMissing
 
@@ -53,13 +54,16 @@ def check_recording(source: str) -> None:
         raise InputError(f"{source}: {kind}, not a recording")
 
 
-def convert_audio(source: str, target: str, timeout_s: float | None = None) -> None:
+def convert_audio(source: str, target: str, timeout_s: float | None = None, tick=None) -> None:
     """Converts any recording sox reads into the engine's audio format (float32 LE mono 16 kHz).
 
     Raises ToolMissing (no sox), InputError (no such file, or not a regular file),
-    AudioConversionError (sox failed), ConversionTimeout (sox ran past `timeout_s` seconds and was
-    stopped; an AudioConversionError and an EngineTimeout), or InvalidArgument (a time limit that
-    is not a finite, non-negative number)."""
+    AudioConversionError (sox failed; the message says what to do when sox cannot read the format),
+    ConversionTimeout (sox ran past `timeout_s` seconds and was stopped; an AudioConversionError and
+    an EngineTimeout), or InvalidArgument (a path that is not a str or os.PathLike, a time limit that
+    is not a finite, non-negative number). `tick` is called a few times a second while sox runs."""
+    source = _arguments.path(source, "source")
+    target = _arguments.path(target, "target")
     timeout_s = _process.check_time_limit(timeout_s)
     sox = shutil.which("sox")
     if sox is None:
@@ -68,11 +72,27 @@ def convert_audio(source: str, target: str, timeout_s: float | None = None) -> N
     argv = [sox, "-V1", source, "-t", "raw", "-e", "floating-point", "-b", "32", "-L", "-c", "1",
             "-r", str(SAMPLE_RATE_HZ), target]
     try:
-        done = _process.run(argv, timeout_s=timeout_s)
+        done = _process.run(argv, timeout_s=timeout_s, tick=tick)
     except _process.TimedOut as e:
         raise ConversionTimeout(source, timeout_s, e.stderr.decode("utf-8", "replace")) from None
     except OSError as e:
         raise ToolMissing(f"cannot start sox ({sox}): {e.strerror}") from None
     if done.returncode != 0:
         message = done.stderr.decode("utf-8", "replace").strip() or f"sox exited with status {done.returncode}"
-        raise AudioConversionError(f"sox cannot convert {source}: {message}")
+        raise AudioConversionError(f"sox cannot convert {source}: {message}{_what_to_do(source, message)}")
+
+
+def _what_to_do(source: str, message: str) -> str:
+    """What to do when sox cannot read a recording, as the end of the error message."""
+    extension = os.path.splitext(source)[1].lower()
+    if "no handler for file extension" in message:
+        if extension in (".mp3", ".mp2"):
+            return ("; this sox has no MP3 support: install it (Debian: apt-get install libsox-fmt-mp3) or convert "
+                    f"the recording to WAV or FLAC first (for example ffmpeg -i IN{extension} OUT.wav)")
+        return (f"; sox cannot read {extension} recordings: convert it to WAV or FLAC first (for example "
+                f"ffmpeg -i IN{extension} OUT.wav) and give that file")
+    if "can't determine type" in message or not extension:
+        return "; sox tells the format by the file's extension: name the file .wav, .flac, .ogg ... as it is"
+    if "can't open input file" in message:
+        return f"; the file is damaged, or is not the {extension[1:].upper()} recording its name says"
+    return ""

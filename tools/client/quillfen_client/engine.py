@@ -13,8 +13,17 @@ Failures:
 - `EngineTimeout` (an `EngineCrashed`): the engine ran past the caller's time limit and was killed
   with its process group (the engine runs in a session of its own).
 - `EngineNotFound`: no engine at the given path, or none found.
-- `InvalidArgument` (a ValueError): a time limit that is not a finite, non-negative number of
-  seconds; a payload prefix that is not a plain file-name prefix; a statement id given twice.
+- `InvalidArgument` (a ValueError): an argument that cannot be used, found before the engine runs:
+  a path that is not a str or os.PathLike, a statement that is not a `Span`, (id, start_s,
+  end_s) tuple or span dict, an id that is not an integer, a time that is not a number, a statement
+  id given twice, a recording (WAV, FLAC, ...) where the engine's raw samples belong, a time limit
+  that is not a finite, non-negative number of seconds, a payload prefix with a "/" in it.
+
+`EngineError.retryable` tells whether the same job may succeed when run again: exit status 75 (a
+resource or runtime failure), and also a `model-invalid` (69) whose detail shows that the machine
+ran short of memory or threads while the model loaded (the engine reports every failure to open a
+model as `model-invalid`), and an `audio-unreadable` or `payload-unreadable` (69) whose cause is
+a shortage of descriptors or memory ("Too many open files", os errors 23, 24 and 12).
 
 Where the engine is looked for, first match wins:
 1. the path the caller gives;
@@ -33,14 +42,17 @@ import contextlib
 import json
 import math
 import os
+import re
 import shutil
 import signal as _signal
 import tempfile
+import numbers
 import time
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Iterable
 
+from . import arguments as _arguments
 from . import payload as _payload
 from . import process as _process
 from .audio import SAMPLE_RATE_HZ
@@ -57,19 +69,44 @@ EMBEDDING_SIZE = 256
 TEMP_PREFIX = "quillfen-client-"
 
 
+# What the runtime says when the machine runs short of memory or threads while a model loads.
+_RESOURCE_SHORTAGE = re.compile(r"bad_alloc|Cannot allocate memory|Resource temporarily unavailable|"
+                                r"pthread_create|Failed to create thread|out of memory|Failed to allocate")
+# The system errors of a file that could not be opened or read for want of descriptors or memory.
+_FILE_SHORTAGE = re.compile(r"\(os error (?:12|23|24)\)$")
+EX_TEMPFAIL = 75
+
+
 class EngineNotFound(ClientError):
+    """No engine executable at the path given, or none found where it is looked for."""
+
     cli_status = 69
 
 
 class EngineError(ClientError):
-    """The engine's own error line: `reason` (for example "model-unreadable"), `detail`, `exit_status`."""
+    """The engine's own error line: `reason` (for example "model-unreadable"), `detail` and
+    `exit_status` exactly as the engine gave them. `retryable`: whether running the same job again
+    may succeed (module description); the commands then exit with 75."""
 
     def __init__(self, reason: str, detail: str, exit_status: int):
         super().__init__(f"{reason}: {detail}")
         self.reason = reason
         self.detail = detail
         self.exit_status = exit_status
-        self.cli_status = exit_status
+        self.cli_status = EX_TEMPFAIL if self.retryable else exit_status
+
+    @property
+    def resource_shortage(self) -> bool:
+        """A model or input file that could not be opened because memory, threads or descriptors ran short,
+        not because of the file."""
+        if self.reason == "model-invalid":
+            return _RESOURCE_SHORTAGE.search(self.detail) is not None
+        return (self.reason in ("audio-unreadable", "payload-unreadable")
+                and _FILE_SHORTAGE.search(self.detail) is not None)
+
+    @property
+    def retryable(self) -> bool:
+        return self.exit_status == EX_TEMPFAIL or self.resource_shortage
 
 
 def _executable(path: Path) -> bool:
@@ -78,6 +115,7 @@ def _executable(path: Path) -> bool:
 
 def locate_engine(path: str | os.PathLike | None = None) -> str:
     """The engine to run, by the order in the module description; raises EngineNotFound."""
+    path = _arguments.optional_path(path, "the engine path")
     if path is not None:
         given = Path(path)
         if not _executable(given):
@@ -104,13 +142,37 @@ def locate_engine(path: str | os.PathLike | None = None) -> str:
                          "on PATH, or build it (scripts/test or scripts/demo in the checkout)")
 
 
+STATEMENT_ID_RANGE = range(-2 ** 63, 2 ** 63)  # a signed 64-bit integer, as the engine reads it
+
+
 @dataclass(frozen=True)
 class Span:
-    """One statement: its id and its times in seconds (None when missing)."""
+    """One statement: its id (an integer that fits in 64 bits, signed) and its start and end in
+    seconds (numbers, or None when missing; a time that is not finite counts as missing). Raises
+    InvalidArgument for anything else.
+
+    >>> Span(1, 0.5, 2)
+    Span(statement_id=1, start_s=0.5, end_s=2.0)
+    """
 
     statement_id: int
-    start_s: float | None
-    end_s: float | None
+    start_s: float | None = None
+    end_s: float | None = None
+
+    def __post_init__(self):
+        sid = self.statement_id
+        if isinstance(sid, bool) or not isinstance(sid, numbers.Integral):
+            raise InvalidArgument(f"a statement id must be an integer, not {sid!r}")
+        if int(sid) not in STATEMENT_ID_RANGE:
+            raise InvalidArgument(f"statement id {sid} does not fit in a signed 64-bit integer")
+        object.__setattr__(self, "statement_id", int(sid))
+        for name in ("start_s", "end_s"):
+            value = getattr(self, name)
+            if value is None:
+                continue
+            if isinstance(value, bool) or not isinstance(value, numbers.Real):
+                raise InvalidArgument(f"{name} of statement {sid} must be a number of seconds or None, not {value!r}")
+            object.__setattr__(self, name, float(value))
 
     def to_json(self) -> dict:
         """The request's span object; a missing or non-finite time is written as null."""
@@ -119,8 +181,20 @@ class Span:
         return {"statement_id": self.statement_id, "start_s": time(self.start_s), "end_s": time(self.end_s)}
 
 
+def _shape(rows) -> str:
+    """"10 x 256" for a matrix given as a numpy array or a list of rows; "none" for None."""
+    if rows is None:
+        return "none"
+    if hasattr(rows, "shape"):
+        return " x ".join(str(n) for n in rows.shape)
+    return f"{len(rows)} x {len(rows[0]) if len(rows) else 0}"
+
+
 @dataclass(frozen=True)
 class Interval:
+    """A speaker interval: `start_s` and `end_s` in seconds and the segmentation model's local speaker
+    slot (`local_class`, 1 to 3) it belongs to, which is no speaker identity."""
+
     start_s: float | None
     end_s: float | None
     local_class: int
@@ -128,6 +202,9 @@ class Interval:
 
 @dataclass(frozen=True)
 class WindowStats:
+    """One 10 s segmentation window: frames of speech, local speaker slots active (0 to 3) and frames
+    of overlapping speech."""
+
     speech_frames: int
     active_slot_count: int
     overlap_frames: int
@@ -135,7 +212,10 @@ class WindowStats:
 
 @dataclass(frozen=True)
 class Evidence:
-    speaker_evidence: str  # "none", "single" or "multi"
+    """How many speakers the recording holds: `speaker_evidence` is "none" (no speech), "single"
+    or "multi"; the three shares it was decided from are None when not finite."""
+
+    speaker_evidence: str
     multi_window_fraction: float | None
     mean_window_overlap_share: float | None
     overlap_fraction: float | None
@@ -143,21 +223,36 @@ class Evidence:
 
 @dataclass(frozen=True)
 class StatementEmbeddings:
+    """The statement embeddings: `rows` (numpy float32 [admitted_count, 256], or a list of rows), row i
+    being the embedding of `statement_ids[i]`, unnormalised; `durations_s` per row; `admitted_count`
+    rows and `skipped_count` statements not embedded (shorter than 0.3 s or without times);
+    `audio_buffer` ("full" or "reduced") and `encoder` as the engine reports them; `payload_path`
+    as the response names the payload file, and `kept_at`, where it was kept (None: removed)."""
+
     audio_buffer: str
     encoder: str
     statement_ids: list[int]
     durations_s: list[float | None]
     admitted_count: int
     skipped_count: int
-    rows: Any  # numpy float32 [admitted_count, 256] or a list of rows
-    payload_path: str  # as the response names it
-    kept_at: str | None  # where the payload file was kept, None when it was removed
+    rows: Any
+    payload_path: str
+    kept_at: str | None
+
+    def __repr__(self) -> str:
+        return (f"<StatementEmbeddings {self.admitted_count} embedded, {self.skipped_count} skipped, rows "
+                f"{_shape(self.rows)}{', kept at ' + repr(self.kept_at) if self.kept_at else ''}>")
 
 
 @dataclass(frozen=True)
 class Diarization:
-    """The diarization object; every field is None when diarization did not run (evidence none or
-    single), and all but `intervals` when no interval was found."""
+    """Who spoke when. `intervals`: every speaker interval found, in time order; `valid_intervals`:
+    those that yielded an embedding, with `cluster_labels` (the speaker cluster of each, from 0);
+    `statement_labels`: per diarization statement, its speaker (cluster + 1) or None;
+    `silhouette_k`, `effective_k`: the cluster count chosen and used; `interval_rows`: the interval
+    embeddings when asked for (`interval_embeddings=True`), with `interval_indices` (each row's
+    position in `intervals`). Every field is None when diarization did not run (evidence "none" or
+    "single"), and all but `intervals` (then []) when no interval was found."""
 
     intervals: list[Interval] | None
     valid_intervals: list[Interval] | None
@@ -165,20 +260,37 @@ class Diarization:
     statement_labels: list[int | None] | None
     silhouette_k: int | None
     effective_k: int | None
-    interval_rows: Any  # numpy float32 [valid intervals, 256], a list of rows, or None when not asked for
+    interval_rows: Any
     interval_indices: list[int] | None
+
+    def __repr__(self) -> str:
+        if self.intervals is None:
+            return "<Diarization not run>"
+        return (f"<Diarization {len(self.intervals)} intervals, {len(self.valid_intervals or [])} embedded, "
+                f"effective_k {self.effective_k}>")
 
 
 @dataclass(frozen=True)
 class AnalyzeResult:
-    response: dict  # the whole response document as parsed JSON
-    response_line: str  # the engine's standard output, exactly as written
-    statement_ids: list[int]  # of the diarization statements, request order
+    """The answer of one analyze job. `evidence`, `window_stats`, `statement_embeddings` and
+    `diarization` hold the response's parts as typed values; `statement_ids` and `spans` are the
+    diarization statements as the request gave them; `response` is the whole response as parsed
+    JSON and `response_line` the engine's standard output exactly as written.
+    `statement_labels()` gives each statement's speaker by id."""
+
+    response: dict
+    response_line: str
+    statement_ids: list[int]
     spans: list[tuple[float | None, float | None]]
     statement_embeddings: StatementEmbeddings
     window_stats: list[WindowStats]
     evidence: Evidence
     diarization: Diarization
+
+    def __repr__(self) -> str:
+        speakers = "" if self.diarization.effective_k is None else f", {self.diarization.effective_k} speakers"
+        return (f"<AnalyzeResult {self.evidence.speaker_evidence}{speakers}, {len(self.statement_ids)} statements, "
+                f"{self.statement_embeddings.admitted_count} embedded>")
 
     def statement_labels(self) -> dict[int, int | None]:
         """Speaker label (cluster + 1) of every diarization statement by id; None when unlabelled."""
@@ -188,13 +300,20 @@ class AnalyzeResult:
 
 @dataclass(frozen=True)
 class DiscoveryResult:
+    """The answer of a discovery-cluster job: `labels`, one per row (a cluster number from 0, or -1
+    for noise), `cluster_count`, `noise_count`, the parameters used and the `algorithm`;
+    `response` is the whole response as parsed JSON."""
+
     response: dict
-    labels: list[int]  # one per row: cluster number from 0, or -1 for noise
+    labels: list[int]
     cluster_count: int
     noise_count: int
     min_cluster_size: int
     min_samples: int
     algorithm: str
+
+    def __repr__(self) -> str:
+        return f"<DiscoveryResult {len(self.labels)} rows, {self.cluster_count} clusters, {self.noise_count} noise>"
 
 
 class Deadline:
@@ -232,13 +351,51 @@ def place_file(src: str, dst: str) -> None:
         os.replace(partial, dst)
 
 
-def _as_span(item) -> Span:
-    if isinstance(item, Span):
-        return item
-    if isinstance(item, dict):
-        return Span(int(item["statement_id"]), item.get("start_s"), item.get("end_s"))
-    statement_id, start_s, end_s = item
-    return Span(int(statement_id), start_s, end_s)
+_SPAN_KEYS = {"statement_id", "start_s", "end_s"}
+
+
+def _as_span(item, where: str) -> Span:
+    """A statement given as a Span, an (id, start_s, end_s) tuple or list, or a span dict."""
+    try:
+        if isinstance(item, Span):
+            return item
+        if isinstance(item, dict):
+            unknown = sorted(map(str, set(item) - _SPAN_KEYS))
+            if unknown or "statement_id" not in item:
+                what = f"unknown keys {', '.join(unknown)}" if unknown else "no statement_id"
+                raise InvalidArgument(f"a span dict has the keys statement_id, start_s and end_s; this one has {what}")
+            return Span(item["statement_id"], item.get("start_s"), item.get("end_s"))
+        if isinstance(item, (tuple, list)):
+            if len(item) != 3:
+                raise InvalidArgument(f"a statement tuple is (id, start_s, end_s), not {len(item)} values")
+            return Span(*item)
+        raise InvalidArgument("a statement is a Span, an (id, start_s, end_s) tuple or a span dict, not "
+                              f"{type(item).__name__} {item!r}")
+    except InvalidArgument as e:
+        raise InvalidArgument(f"{where}: {e}") from None
+
+
+def _spans(items, what: str) -> list[Span]:
+    """The statements of `items`, each checked; raises InvalidArgument naming the first bad one."""
+    spans = [_as_span(item, f"{what}[{i}]") for i, item in enumerate(_arguments.sequence(items, what))]
+    seen = set()
+    for span in spans:
+        if span.statement_id in seen:
+            raise InvalidArgument(f"statement id {span.statement_id} is given twice; each statement needs an id "
+                                  "of its own")
+        seen.add(span.statement_id)
+    return spans
+
+
+def _raw_audio(value, what: str) -> str:
+    """An audio path for the engine; a recording in a container format is refused with what to do."""
+    audio = _arguments.path(value, what)
+    container = _arguments.recording_container(audio)
+    if container is not None:
+        raise InvalidArgument(f"{what} {audio} is a {container} recording, but the engine reads raw float32 "
+                              "little-endian mono samples at 16 kHz: convert it first with "
+                              f"convert_audio({audio!r}, 'recording.f32') and analyse that file")
+    return audio
 
 
 def _interval(obj: dict) -> Interval:
@@ -253,9 +410,13 @@ class Engine:
         self.timeout_s = _process.check_time_limit(timeout_s)
         self.path = locate_engine(path)
 
+    def __repr__(self) -> str:
+        return f"Engine({self.path!r}{'' if self.timeout_s is None else f', timeout_s={self.timeout_s:g}'})"
+
     def run(self, request: dict, command: str | None = None, timeout_s: float | None = None,
-            cwd: str | None = None) -> tuple[dict, str]:
-        """Runs one job; returns the parsed response and the response line as written."""
+            cwd: str | None = None, tick=None) -> tuple[dict, str]:
+        """Runs one job; returns the parsed response and the response line as written. `tick`, when
+        given, is called a few times a second while the engine runs (to show progress)."""
         argv = [self.path] + ([command] if command else [])
         limit = self.timeout_s if timeout_s is None else _process.check_time_limit(timeout_s)
         try:
@@ -264,7 +425,7 @@ class Engine:
             raise InputError("a path or text of the request is not valid UTF-8; the engine reads only UTF-8 "
                              "requests") from None
         try:
-            done = _process.run(argv, input=body, timeout_s=limit, cwd=cwd)
+            done = _process.run(argv, input=body, timeout_s=limit, cwd=cwd, tick=tick)
         except _process.TimedOut as e:
             raise EngineTimeout(limit, e.stderr.decode("utf-8", "replace")) from None
         except (FileNotFoundError, PermissionError) as e:
@@ -293,7 +454,7 @@ class Engine:
     def analyze(self, audio: str, statements: Iterable, segmentation: str, embedding: str, *,
                 diarization: Iterable | None = None, reduced_audio: str | None = None,
                 interval_embeddings: bool = False, keep_dir: str | None = None, payload_prefix: str = "",
-                timeout_s: float | None = None, numpy: bool | None = None) -> AnalyzeResult:
+                timeout_s: float | None = None, numpy: bool | None = None, tick=None) -> AnalyzeResult:
         """Analyses one recording.
 
         `audio` (and `reduced_audio`) are raw float32 little-endian mono files at 16 kHz
@@ -305,18 +466,27 @@ class Engine:
         there afterwards (it is created when missing), so the response's payload paths are relative
         to `keep_dir`.
 
-        Raises InvalidArgument for a statement id given twice (results are told apart by id), a
-        `payload_prefix` holding "/" (the payloads are files of the directory), or a time limit
-        that is not a finite, non-negative number; OutputError when `keep_dir` cannot hold them."""
-        spans = [_as_span(s) for s in statements]
-        diar_spans = spans if diarization is None else [_as_span(s) for s in diarization]
-        for listed in (spans, diar_spans):
-            seen = set()
-            for span in listed:
-                if span.statement_id in seen:
-                    raise InvalidArgument(f"statement id {span.statement_id} is given twice; each statement "
-                                          "needs an id of its own")
-                seen.add(span.statement_id)
+        Raises InvalidArgument, before the engine runs, for an argument that cannot be used: a path
+        that is not a str or os.PathLike, a recording in a container format (WAV, FLAC, ...) as
+        audio, a statement that is not a `Span`, (id, start_s, end_s) tuple or span dict, a
+        statement id given twice (results are told apart by id), `diarization` spans whose ids differ
+        from the statements' (the same ids in the same order), a `payload_prefix` holding "/"
+        (the payloads are files of the directory), a flag that is not a bool, or a time limit that
+        is not a finite, non-negative number; OutputError when `keep_dir` cannot hold them."""
+        audio = _raw_audio(audio, "audio")
+        reduced_audio = None if reduced_audio is None else _raw_audio(reduced_audio, "reduced_audio")
+        segmentation = _arguments.path(segmentation, "segmentation")
+        embedding = _arguments.path(embedding, "embedding")
+        spans = _spans(statements, "statements")
+        diar_spans = spans if diarization is None else _spans(diarization, "diarization")
+        if [s.statement_id for s in diar_spans] != [s.statement_id for s in spans]:
+            raise InvalidArgument("diarization must name the same statement ids as statements, in the same "
+                                  "order (only the times may differ)")
+        interval_embeddings = _arguments.flag(interval_embeddings, "interval_embeddings")
+        keep_dir = _arguments.optional_path(keep_dir, "keep_dir")
+        payload_prefix = _arguments.text(payload_prefix, "payload_prefix")
+        numpy = _arguments.optional_flag(numpy, "numpy")
+        _process.check_time_limit(timeout_s)
         if "/" in payload_prefix or "\0" in payload_prefix:
             raise InvalidArgument(f"payload_prefix must be the start of a file name, without '/', not "
                                   f"{payload_prefix!r}")
@@ -339,7 +509,7 @@ class Engine:
             "diarization": {"spans": [s.to_json() for s in diar_spans]},
         }
         with private_temp_dir() as work:
-            response, line = self.run(request, timeout_s=timeout_s, cwd=work)
+            response, line = self.run(request, timeout_s=timeout_s, cwd=work, tick=tick)
             if response.get("schema") != ANALYZE_RESPONSE_SCHEMA:
                 raise EngineCrashed(f"the engine answered with schema {response.get('schema')!r}", 0, None, "", line)
             stmt = response["statement_embeddings"]
@@ -364,10 +534,18 @@ class Engine:
 
     def discovery_cluster(self, rows, min_cluster_size: int, min_samples: int,
                           timeout_s: float | None = None) -> DiscoveryResult:
-        """Clusters unit-length rows (numpy array or list of rows) with the engine's discovery-cluster."""
+        """Clusters unit-length rows (numpy array or list of equally long rows of numbers) with the
+        engine's discovery-cluster: HDBSCAN with `min_cluster_size` (at least 2) and `min_samples` (at
+        least 1). Raises InvalidArgument for arguments that cannot be used, EngineError for what the
+        engine refuses (rows not of unit length, min_samples above the row count, ...)."""
+        min_cluster_size = _arguments.integer(min_cluster_size, "min_cluster_size", 2)
+        min_samples = _arguments.integer(min_samples, "min_samples", 1)
+        _process.check_time_limit(timeout_s)
         with private_temp_dir() as work:
             path = os.path.join(work, "embeddings.f32")
             shape = _payload.write_payload(path, rows)
+            if shape[1] == 0 and shape[0] > 0:
+                raise InvalidArgument("rows must hold at least one value each, not none")
             if shape[1] == 0:
                 shape = (shape[0], EMBEDDING_SIZE)
             request = {

@@ -7,10 +7,11 @@ from __future__ import annotations
 
 import array
 import math
+import numbers
 import os
 import sys
 
-from .errors import ClientError
+from .errors import ClientError, InvalidArgument
 
 PAYLOAD_FORMAT = "raw-f32le-row-major-v1"
 DTYPE = "float32-le"
@@ -61,12 +62,17 @@ def write_payload(path: str, rows) -> tuple[int, int]:
             raise PayloadError(f"a payload matrix has two dimensions, not {matrix.ndim}")
         matrix.tofile(path)
         return int(matrix.shape[0]), int(matrix.shape[1])
-    rows = [list(row) for row in rows]
+    try:
+        rows = [list(row) for row in rows]
+    except TypeError:
+        raise InvalidArgument("a payload matrix is a numpy array or a list of rows of numbers") from None
     cols = len(rows[0]) if rows else 0
     values = array.array("f")
     for r, row in enumerate(rows):
         if len(row) != cols:
-            raise PayloadError(f"row {r} has {len(row)} values, row 0 has {cols}")
+            raise InvalidArgument(f"row {r} of the payload matrix has {len(row)} values, row 0 has {cols}")
+        if any(isinstance(v, bool) or not isinstance(v, numbers.Real) for v in row):
+            raise InvalidArgument(f"row {r} of the payload matrix holds a value that is not a number")
         values.extend(row)
     if sys.byteorder == "big":
         values.byteswap()
