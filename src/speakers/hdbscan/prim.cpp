@@ -6,9 +6,7 @@
 #include <limits>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "speakers/simd.h"
 
 namespace quillfen::speakers::hdbscan {
 namespace {
@@ -173,10 +171,10 @@ class GroupedPrim {
   std::vector<std::uint16_t> open_min_core_q_;
   std::vector<std::uint16_t> pending_q_;
   std::vector<std::uint16_t> set_aside_q_;
-  std::vector<std::uint16_t> level_q_;   // pairs at or above the level held back (kNone: none)
-  std::vector<std::size_t> level_from_;  // since which tree position pairs are held back
+  std::vector<std::uint16_t> level_q_;    // pairs at or above the level held back (kNone: none)
+  std::vector<std::size_t> level_from_;   // since which tree position pairs are held back
   std::vector<std::uint16_t> trigger_q_;  // min(pending_q_, set_aside_q_, level_q_)
-  std::vector<std::size_t> applied_;     // per group: tree rows taken into account (a prefix)
+  std::vector<std::size_t> applied_;      // per group: tree rows taken into account (a prefix)
   std::vector<std::uint64_t> set_aside_;  // per group: bit set of set-aside source groups
   std::vector<std::uint32_t> resolved_;   // per source group: stamp of its last resolution
   std::uint32_t stamp_ = 0;
@@ -221,11 +219,12 @@ class GroupedPrim {
                                     std::uint8_t limit) {
   std::uint64_t mask = 0;
   std::size_t i = 0;
-#if defined(__SSE2__)
+#if defined(QUILLFEN_X86)
   const __m128i limit16 = _mm_set1_epi8(static_cast<char>(limit));
   for (; i + 16 <= count; i += 16) {
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
-    const auto m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(b, limit16), b)));
+    const auto m =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(b, limit16), b)));
     mask |= static_cast<std::uint64_t>(m) << i;
   }
 #endif
@@ -244,7 +243,8 @@ NeighbourLists reversed(const NeighbourLists& lists, std::size_t n) {
   reverse.slot.resize(lists.slot.size());
   std::vector<std::uint32_t> fill(reverse.offset.begin(), reverse.offset.end() - 1);
   for (std::size_t s = 0; s < n; ++s) {
-    for (const std::uint32_t other : lists.of(s)) reverse.slot[fill[other]++] = static_cast<std::uint32_t>(s);
+    for (const std::uint32_t other : lists.of(s))
+      reverse.slot[fill[other]++] = static_cast<std::uint32_t>(s);
   }
   return reverse;
 }
@@ -336,9 +336,9 @@ void GroupedPrim::take(std::size_t slot) {
   recent_.touch(g, tree_.size());
   joined_[begin_[g] + joined_count_[g]++] = static_cast<std::uint32_t>(tree_.size());
   joined_min_core_[g] = std::min(joined_min_core_[g], input_.core[slot]);
-  joined_min_floor_q_[g] =
-      std::min(joined_min_floor_q_[g], std::max(quantizer_.fine_down(input_.core[slot]),
-                                                Quantizer::fine(near_floor(slot))));
+  joined_min_floor_q_[g] = std::min(
+      joined_min_floor_q_[g],
+      std::max(quantizer_.fine_down(input_.core[slot]), Quantizer::fine(near_floor(slot))));
   tree_.push_back(static_cast<std::uint32_t>(slot));
   refresh(g);
   settle(slot);
@@ -350,7 +350,8 @@ void GroupedPrim::settle(std::size_t slot) {
   ++dirty_round_;
   dirty_.clear();
   const double core = input_.core[slot];
-  for (const NeighbourLists* lists : {&input_.neighbours, static_cast<const NeighbourLists*>(&reverse_)}) {
+  for (const NeighbourLists* lists :
+       {&input_.neighbours, static_cast<const NeighbourLists*>(&reverse_)}) {
     for (const std::uint32_t j : lists->of(slot)) {
       if (in_tree(j)) continue;
       const double m = std::max(core, input_.core[j]);
@@ -382,9 +383,9 @@ void GroupedPrim::note_pending(std::size_t slot) {
   if (!input_.near.known()) return;
   for (std::size_t i = 0; i < input_.near.count[slot]; ++i) {
     const std::size_t g = input_.near.group[slot * NearGroups::kNearGroups + i];
-    const std::uint16_t cand = std::max(
-        {core, Quantizer::fine(input_.near.bound[slot * NearGroups::kNearGroups + i]),
-         Quantizer::fine(pair[g])});
+    const std::uint16_t cand =
+        std::max({core, Quantizer::fine(input_.near.bound[slot * NearGroups::kNearGroups + i]),
+                  Quantizer::fine(pair[g])});
     if (note_one(g, cand)) listed_pending_[g].push_back(static_cast<std::uint32_t>(slot));
   }
 }
@@ -393,7 +394,7 @@ void GroupedPrim::note_pending(std::size_t slot) {
 // fine scale) where that is below the group's largest open best(j).
 void GroupedPrim::lower_pending(std::uint16_t floor, const std::uint8_t* pair) {
   std::size_t g = 0;
-#if defined(__SSE2__)
+#if defined(QUILLFEN_X86)
   // Fine values are below 2^15, so the signed 16-bit operations order them correctly.
   const __m128i floor8 = _mm_set1_epi16(static_cast<short>(floor));
   const __m128i none8 = _mm_set1_epi16(static_cast<short>(kNone));
@@ -430,7 +431,7 @@ std::size_t GroupedPrim::select() {
   const std::uint16_t limit = quantizer_.fine_down(v);
   flushed_.clear();
   std::size_t g = 0;
-#if defined(__SSE2__)
+#if defined(QUILLFEN_X86)
   const __m128i limit8 = _mm_set1_epi16(static_cast<short>(limit));
   for (; g + 8 <= groups_; g += 8) {
     const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&trigger_q_[g]));
@@ -549,8 +550,8 @@ void GroupedPrim::take_listed(std::size_t g, double v) {
   std::size_t kept = 0;
   for (const std::uint32_t t : listed) {
     const std::uint8_t near = input_.near.of(t, g);
-    const double bound = std::max({input_.core[t], quantizer_.value(near),
-                                   pair_bound(group_of_[t], g)});
+    const double bound =
+        std::max({input_.core[t], quantizer_.value(near), pair_bound(group_of_[t], g)});
     if (bound >= open_max) continue;
     if (std::max(bound, open_min_core_[g]) > v) {
       listed[kept++] = t;
@@ -607,7 +608,7 @@ void GroupedPrim::order_by_bound(std::size_t g) {
 void GroupedPrim::apply(std::size_t g, bool held_back) {
   if (rows_.empty() || open_[g] == 0) return;
   const double level = !held_back || level_q_[g] == kNone ? std::numeric_limits<double>::infinity()
-                                                           : quantizer_.fine_value(level_q_[g]);
+                                                          : quantizer_.fine_value(level_q_[g]);
   if (rows_.size() * open_[g] <= input_.direct_pairs) {
     apply_directly(g, level);
   } else {
@@ -709,7 +710,8 @@ std::uint16_t GroupedPrim::level_above(double v, std::uint16_t reached) const {
 
 double GroupedPrim::open_max_after_apply(std::size_t g) const {
   double largest = -std::numeric_limits<double>::infinity();
-  for (std::size_t at = begin_[g]; at < open_end(g); ++at) largest = std::max(largest, best_[members_[at]]);
+  for (std::size_t at = begin_[g]; at < open_end(g); ++at)
+    largest = std::max(largest, best_[members_[at]]);
   return largest;
 }
 
@@ -743,8 +745,6 @@ void GroupedPrim::refresh(std::size_t g) {
 
 }  // namespace
 
-std::vector<MSTEdge> grouped_prim(const PrimInput& input) {
-  return GroupedPrim(input).run();
-}
+std::vector<MSTEdge> grouped_prim(const PrimInput& input) { return GroupedPrim(input).run(); }
 
 }  // namespace quillfen::speakers::hdbscan

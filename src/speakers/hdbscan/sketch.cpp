@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "speakers/cpu_features.h"
-
 #include "speakers/simd.h"
 
 namespace quillfen::speakers::hdbscan {
@@ -49,8 +48,8 @@ void sketch_scalar(const std::int8_t* query, const std::int8_t* rows, std::size_
 
 // Rows of 32-bit floats are widened exactly, value by value, before the subtraction.
 template <class T>
-void euclid_scalar(const T* const* left, const T* const* rows, std::size_t count,
-                   std::size_t dims, double* out) {
+void euclid_scalar(const T* const* left, const T* const* rows, std::size_t count, std::size_t dims,
+                   double* out) {
   for (std::size_t r = 0; r < count; ++r) {
     double sum = 0.0;
     for (std::size_t j = 0; j < dims; ++j) {
@@ -111,8 +110,9 @@ void euclid_sse2(const T* const* left, const T* const* rows, std::size_t count, 
       acc = _mm_add_pd(acc, _mm_unpackhi_pd(s0, s1));  // dimension j + 1
     }
     for (; j < dims; ++j) {
-      const __m128d d = _mm_sub_pd(_mm_set_pd(static_cast<double>(a1[j]), static_cast<double>(a0[j])),
-                                   _mm_set_pd(static_cast<double>(p1[j]), static_cast<double>(p0[j])));
+      const __m128d d =
+          _mm_sub_pd(_mm_set_pd(static_cast<double>(a1[j]), static_cast<double>(a0[j])),
+                     _mm_set_pd(static_cast<double>(p1[j]), static_cast<double>(p0[j])));
       acc = _mm_add_pd(acc, _mm_mul_pd(d, d));
     }
     _mm_storeu_pd(out + r, _mm_sqrt_pd(acc));
@@ -143,9 +143,8 @@ void squares_f32_sse2(const float* const* left, const float* const* rows, std::s
 // ---- AVX2 ----
 
 QUILLFEN_TARGET("avx2")
-void squares_f32_avx2(const float* const* left,
-                                                      const float* const* rows, std::size_t count,
-                                                      std::size_t dims, float* out) {
+void squares_f32_avx2(const float* const* left, const float* const* rows, std::size_t count,
+                      std::size_t dims, float* out) {
   for (std::size_t r = 0; r < count; ++r) {
     __m256 acc0 = _mm256_setzero_ps();
     __m256 acc1 = _mm256_setzero_ps();
@@ -171,8 +170,7 @@ void squares_f32_avx2(const float* const* left,
 }
 
 // The sum of the eight 32-bit lanes.
-[[nodiscard]] QUILLFEN_TARGET("avx2")
-inline std::int32_t lane_sum(__m256i acc) {
+[[nodiscard]] QUILLFEN_TARGET("avx2") inline std::int32_t lane_sum(__m256i acc) {
   __m128i sum = _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
   sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0x4e));
   sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xb1));
@@ -180,15 +178,13 @@ inline std::int32_t lane_sum(__m256i acc) {
 }
 
 // 16 signed values widened to 16 bits.
-[[nodiscard]] QUILLFEN_TARGET("avx2")
-inline __m256i widen16(const std::int8_t* values) {
+[[nodiscard]] QUILLFEN_TARGET("avx2") inline __m256i widen16(const std::int8_t* values) {
   return _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(values)));
 }
 
 QUILLFEN_TARGET("avx2")
-void sketch_avx2(const std::int8_t* query, const std::int8_t* rows,
-                                                 std::size_t count, std::size_t dims,
-                                                 std::int32_t* out) {
+void sketch_avx2(const std::int8_t* query, const std::int8_t* rows, std::size_t count,
+                 std::size_t dims, std::int32_t* out) {
   const std::size_t blocks = dims / 16;
   const std::size_t done = blocks * 16;
   for (std::size_t r = 0; r < count; ++r) {
@@ -202,11 +198,9 @@ void sketch_avx2(const std::int8_t* query, const std::int8_t* rows,
   }
 }
 
-[[nodiscard]] QUILLFEN_TARGET("avx2")
-std::int32_t box_avx2(const std::int8_t* query,
-                                                                    const std::int8_t* lower,
-                                                                    const std::int8_t* upper,
-                                                                    std::size_t dims) {
+[[nodiscard]] QUILLFEN_TARGET("avx2") std::int32_t
+    box_avx2(const std::int8_t* query, const std::int8_t* lower, const std::int8_t* upper,
+             std::size_t dims) {
   const std::size_t blocks = dims / 32;
   __m256i acc = _mm256_setzero_si256();
   for (std::size_t b = 0; b < blocks; ++b) {
@@ -229,20 +223,17 @@ std::int32_t box_avx2(const std::int8_t* query,
 
 // Four rows per register; each block of four dimensions is transposed so that the four
 // additions into a lane follow the row's index order.
-[[nodiscard]] QUILLFEN_TARGET("avx2")
-inline __m256d load4(const double* p) {
+[[nodiscard]] QUILLFEN_TARGET("avx2") inline __m256d load4(const double* p) {
   return _mm256_loadu_pd(p);
 }
-[[nodiscard]] QUILLFEN_TARGET("avx2")
-inline __m256d load4(const float* p) {
+[[nodiscard]] QUILLFEN_TARGET("avx2") inline __m256d load4(const float* p) {
   return _mm256_cvtps_pd(_mm_loadu_ps(p));
 }
 
 template <class T>
 QUILLFEN_TARGET("avx2")
-void euclid_avx2(const T* const* left, const T* const* rows,
-                                                 std::size_t count, std::size_t dims,
-                                                 double* out) {
+void euclid_avx2(const T* const* left, const T* const* rows, std::size_t count, std::size_t dims,
+                 double* out) {
   std::size_t r = 0;
   for (; r + 4 <= count; r += 4) {
     const T* a0 = left[r];
@@ -274,11 +265,11 @@ void euclid_avx2(const T* const* left, const T* const* rows,
       acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(t1, t3, 0x31));  // j + 3
     }
     for (; j < dims; ++j) {
-      const __m256d d = _mm256_sub_pd(
-          _mm256_set_pd(static_cast<double>(a3[j]), static_cast<double>(a2[j]),
-                        static_cast<double>(a1[j]), static_cast<double>(a0[j])),
-          _mm256_set_pd(static_cast<double>(p3[j]), static_cast<double>(p2[j]),
-                        static_cast<double>(p1[j]), static_cast<double>(p0[j])));
+      const __m256d d =
+          _mm256_sub_pd(_mm256_set_pd(static_cast<double>(a3[j]), static_cast<double>(a2[j]),
+                                      static_cast<double>(a1[j]), static_cast<double>(a0[j])),
+                        _mm256_set_pd(static_cast<double>(p3[j]), static_cast<double>(p2[j]),
+                                      static_cast<double>(p1[j]), static_cast<double>(p0[j])));
       acc = _mm256_add_pd(acc, _mm256_mul_pd(d, d));
     }
     _mm256_storeu_pd(out + r, _mm256_sqrt_pd(acc));
@@ -295,26 +286,22 @@ void euclid_avx2(const T* const* left, const T* const* rows,
 #pragma GCC diagnostic ignored "-Wuninitialized"
 
 // 32 signed values widened to 16 bits.
-[[nodiscard]] QUILLFEN_TARGET("avx512f,avx512bw")
-inline __m512i widen32(
-    const std::int8_t* values) {
+[[nodiscard]] QUILLFEN_TARGET("avx512f,avx512bw") inline __m512i
+    widen32(const std::int8_t* values) {
   return _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(values)));
 }
 
 // acc plus the squared distances of the 32 widened values x from the box [lo, hi], pairwise
 // summed into 32-bit lanes.
-[[nodiscard]] QUILLFEN_TARGET("avx512f,avx512bw")
-inline __m512i add_box_squares(
-    __m512i acc, __m512i x, __m512i lo, __m512i hi) {
+[[nodiscard]] QUILLFEN_TARGET("avx512f,avx512bw") inline __m512i
+    add_box_squares(__m512i acc, __m512i x, __m512i lo, __m512i hi) {
   const __m512i d = _mm512_sub_epi16(x, _mm512_max_epi16(lo, _mm512_min_epi16(hi, x)));
   return _mm512_add_epi32(acc, _mm512_madd_epi16(d, d));
 }
 
 QUILLFEN_TARGET("avx512f,avx512bw")
-void sketch_avx512(const std::int8_t* query,
-                                                               const std::int8_t* rows,
-                                                               std::size_t count, std::size_t dims,
-                                                               std::int32_t* out) {
+void sketch_avx512(const std::int8_t* query, const std::int8_t* rows, std::size_t count,
+                   std::size_t dims, std::int32_t* out) {
   constexpr std::size_t kHeld = 16;  // query blocks of 32 values kept widened in registers
   const std::size_t blocks = dims / 32;
   if (blocks > kHeld) {
@@ -335,10 +322,9 @@ void sketch_avx512(const std::int8_t* query,
   }
 }
 
-[[nodiscard]] QUILLFEN_TARGET("avx512f,avx512bw")
-std::int32_t box_avx512(
-    const std::int8_t* query, const std::int8_t* lower, const std::int8_t* upper,
-    std::size_t dims) {
+[[nodiscard]] QUILLFEN_TARGET("avx512f,avx512bw") std::int32_t
+    box_avx512(const std::int8_t* query, const std::int8_t* lower, const std::int8_t* upper,
+               std::size_t dims) {
   const std::size_t blocks = dims / 32;
   __m512i acc = _mm512_setzero_si512();
   for (std::size_t b = 0; b < blocks; ++b) {
@@ -354,9 +340,12 @@ constexpr std::size_t kHeldBoxBlocks = 8;  // box blocks of 32 values kept widen
 
 // One box against several queries, the box's first `blocks` (at most kHeldBoxBlocks) blocks
 // of 32 values held widened in registers.
-__attribute__((target("avx512f,avx512bw"), always_inline)) inline void boxes_held(
-    const std::int8_t* lower, const std::int8_t* upper, const SketchQuery* const* queries,
-    std::size_t count, std::size_t dims, std::size_t blocks, std::int32_t* out) {
+QUILLFEN_TARGET("avx512f,avx512bw")
+__attribute__((always_inline)) inline void boxes_held(const std::int8_t* lower,
+                                                      const std::int8_t* upper,
+                                                      const SketchQuery* const* queries,
+                                                      std::size_t count, std::size_t dims,
+                                                      std::size_t blocks, std::int32_t* out) {
   __m512i lo[kHeldBoxBlocks];
   __m512i hi[kHeldBoxBlocks];
   for (std::size_t b = 0; b < blocks; ++b) {
@@ -377,11 +366,9 @@ __attribute__((target("avx512f,avx512bw"), always_inline)) inline void boxes_hel
 
 // One box against several queries: the box stays widened in registers.
 QUILLFEN_TARGET("avx512f,avx512bw")
-void boxes_avx512(const std::int8_t* lower,
-                                                              const std::int8_t* upper,
-                                                              const SketchQuery* const* queries,
-                                                              std::size_t count, std::size_t dims,
-                                                              std::int32_t* out) {
+void boxes_avx512(const std::int8_t* lower, const std::int8_t* upper,
+                  const SketchQuery* const* queries, std::size_t count, std::size_t dims,
+                  std::int32_t* out) {
   const std::size_t blocks = dims / 32;
   if (dims == 256) {
     // The embedding size, with every block count known at compile time.
@@ -397,8 +384,8 @@ void boxes_avx512(const std::int8_t* lower,
 
 // acc plus the squares of eight rows in eight dimensions, s[l] holding row l's: the 8 x 8 block
 // is transposed so that lane l adds s[l][0], s[l][1], ..., s[l][7] in this order.
-[[nodiscard]] __attribute__((target("avx512f"), always_inline)) inline __m512d add_transposed(
-    __m512d acc, const __m512d s[8]) {
+[[nodiscard]] QUILLFEN_TARGET("avx512f") __attribute__((always_inline)) inline __m512d
+    add_transposed(__m512d acc, const __m512d s[8]) {
   const __m512i pick_even = _mm512_set_epi64(13, 12, 5, 4, 9, 8, 1, 0);
   const __m512i pick_odd = _mm512_set_epi64(15, 14, 7, 6, 11, 10, 3, 2);
   // Rows 2m, 2m+1 interleaved for dimensions k, k+2, k+4, k+6.
@@ -433,20 +420,17 @@ void boxes_avx512(const std::int8_t* lower,
 
 // Eight rows per register; 8 x 8 blocks are transposed so that each lane adds its row's
 // squares in index order.
-[[nodiscard]] QUILLFEN_TARGET("avx512f")
-inline __m512d load8(const double* p) {
+[[nodiscard]] QUILLFEN_TARGET("avx512f") inline __m512d load8(const double* p) {
   return _mm512_loadu_pd(p);
 }
-[[nodiscard]] QUILLFEN_TARGET("avx512f")
-inline __m512d load8(const float* p) {
+[[nodiscard]] QUILLFEN_TARGET("avx512f") inline __m512d load8(const float* p) {
   return _mm512_cvtps_pd(_mm256_loadu_ps(p));
 }
 
 template <class T>
 QUILLFEN_TARGET("avx512f")
-void euclid_avx512(const T* const* left, const T* const* rows,
-                                                      std::size_t count, std::size_t dims,
-                                                      double* out) {
+void euclid_avx512(const T* const* left, const T* const* rows, std::size_t count, std::size_t dims,
+                   double* out) {
   std::size_t r = 0;
   for (; r + 8 <= count; r += 8) {
     const T* a[8];
@@ -483,10 +467,8 @@ void euclid_avx512(const T* const* left, const T* const* rows,
 }
 
 QUILLFEN_TARGET("avx512f")
-void squares_f32_avx512(const float* const* left,
-                                                          const float* const* rows,
-                                                          std::size_t count, std::size_t dims,
-                                                          float* out) {
+void squares_f32_avx512(const float* const* left, const float* const* rows, std::size_t count,
+                        std::size_t dims, float* out) {
   for (std::size_t r = 0; r < count; ++r) {
     __m512 acc = _mm512_setzero_ps();
     std::size_t j = 0;
@@ -506,9 +488,8 @@ void squares_f32_avx512(const float* const* left,
 constexpr std::size_t kHeldSketchBlocks = 8;  // query blocks of 64 values kept in registers
 
 // The four accumulators' sums of their 16 lanes, as four 32-bit lanes.
-[[nodiscard]] QUILLFEN_TARGET("avx512f,avx512bw,avx512vnni")
-inline __m128i fold_four(
-    const __m512i acc[4]) {
+[[nodiscard]] QUILLFEN_TARGET("avx512f,avx512bw,avx512vnni") inline __m128i
+    fold_four(const __m512i acc[4]) {
   const __m512i t01 = _mm512_add_epi32(_mm512_unpacklo_epi32(acc[0], acc[1]),
                                        _mm512_unpackhi_epi32(acc[0], acc[1]));
   const __m512i t23 = _mm512_add_epi32(_mm512_unpacklo_epi32(acc[2], acc[3]),
@@ -521,9 +502,10 @@ inline __m128i fold_four(
 
 // Lane sums of the dot products of the shifted query (held blocks q, then the masked tail)
 // with one row.
-[[nodiscard]] __attribute__((target("avx512f,avx512bw,avx512vnni"), always_inline)) inline __m512i
-shifted_dots(const __m512i* q, std::size_t blocks, const std::int8_t* row, __mmask64 tail_mask,
-             __m512i q_tail) {
+[[nodiscard]] QUILLFEN_TARGET("avx512f,avx512bw,avx512vnni")
+    __attribute__((always_inline)) inline __m512i
+    shifted_dots(const __m512i* q, std::size_t blocks, const std::int8_t* row, __mmask64 tail_mask,
+                 __m512i q_tail) {
   __m512i acc = _mm512_setzero_si512();
   for (std::size_t b = 0; b < blocks; ++b) {
     acc = _mm512_dpbusd_epi32(acc, q[b], _mm512_loadu_si512(row + 64 * b));
@@ -536,7 +518,8 @@ shifted_dots(const __m512i* q, std::size_t blocks, const std::int8_t* row, __mma
 
 // sketch_vnni for dims values in `blocks` (at most kHeldSketchBlocks) blocks of 64 and a tail
 // of fewer than 64, the shifted query held in registers.
-__attribute__((target("avx512f,avx512bw,avx512vnni"), always_inline)) inline void sketch_held(
+QUILLFEN_TARGET("avx512f,avx512bw,avx512vnni")
+__attribute__((always_inline)) inline void sketch_held(
     const std::int8_t* query, std::int32_t query_squares, const std::int8_t* rows,
     const std::int32_t* sums, const std::int32_t* squares, std::size_t count, std::size_t dims,
     std::size_t blocks, std::int32_t* out) {
@@ -578,10 +561,9 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"), always_inline)) inline voi
 // per instruction; the shift is undone with the row's sum, and the squared distance follows
 // from the two sums of squares. Every step is exact in 32-bit integers for dims <= 32768.
 QUILLFEN_TARGET("avx512f,avx512bw,avx512vnni")
-void sketch_vnni(
-    const std::int8_t* query, std::int32_t query_squares, const std::int8_t* rows,
-    const std::int32_t* sums, const std::int32_t* squares, std::size_t count, std::size_t dims,
-    std::int32_t* out) {
+void sketch_vnni(const std::int8_t* query, std::int32_t query_squares, const std::int8_t* rows,
+                 const std::int32_t* sums, const std::int32_t* squares, std::size_t count,
+                 std::size_t dims, std::int32_t* out) {
   const std::size_t blocks = dims / 64;
   if (dims == 256) {
     // The embedding size, with every block count known at compile time.
@@ -664,7 +646,7 @@ struct Kernels {
            euclid_avx512<double>,    euclid_avx512<float>, squares_f32_avx512};
       break;
     case SimdLevel::Avx512Vnni:
-      k = {sketch_vnni,          box_avx512,           boxes_avx512,
+      k = {sketch_vnni,           box_avx512,           boxes_avx512,
            euclid_avx512<double>, euclid_avx512<float>, squares_f32_avx512};
       break;
   }
@@ -759,8 +741,8 @@ namespace {
 template <class T>
 void pair_distances(void (*euclid)(const T* const*, const T* const*, std::size_t, std::size_t,
                                    double*),
-                    SimdLevel level, const T* const* left, const T* const* right,
-                    std::size_t count, std::size_t dims, double* out) {
+                    SimdLevel level, const T* const* left, const T* const* right, std::size_t count,
+                    std::size_t dims, double* out) {
   constexpr std::size_t kLanes = 8;  // pairs per vector at the widest level
   const std::size_t whole = level >= SimdLevel::Avx512 ? count - count % kLanes : count;
   euclid(left, right, whole, dims, out);
@@ -896,7 +878,8 @@ double distance_floor(float squared, std::size_t dims) {
   // range err by at most 2^-149 absolutely each. An infinite sum bounds nothing.
   if (!(squared < std::numeric_limits<float>::infinity())) return 0.0;
   const double relative = 1.0 + 1.01 * static_cast<double>(dims + 4) * 0x1p-24;
-  const double sum = static_cast<double>(squared) / relative - static_cast<double>(dims + 1) * 0x1p-149;
+  const double sum =
+      static_cast<double>(squared) / relative - static_cast<double>(dims + 1) * 0x1p-149;
   return sum > 0.0 ? std::sqrt(sum) * (1.0 - 1e-9) : 0.0;
 }
 

@@ -61,9 +61,11 @@ std::int32_t screen_portable(const ScreenSide& left, const ScreenSide& right, st
 // Two chunks of one left row (broadcast, signed) against the 16 right rows (unsigned, value +
 // 64): the two 16-bit products per lane of each chunk, summed over both chunks (at most
 // 4 x 127 x 63 < 2^15), then widened pairwise into 32-bit lanes and added to acc.
-__attribute__((target("avx2"), always_inline)) inline void avx2_two_chunks(
-    const std::int8_t* left, std::size_t c, __m256i r00, __m256i r01, __m256i r10, __m256i r11,
-    __m256i& acc0, __m256i& acc1) {
+QUILLFEN_TARGET("avx2")
+__attribute__((always_inline)) inline void avx2_two_chunks(const std::int8_t* left, std::size_t c,
+                                                           __m256i r00, __m256i r01, __m256i r10,
+                                                           __m256i r11, __m256i& acc0,
+                                                           __m256i& acc1) {
   std::int32_t x0;
   std::int32_t x1;
   std::memcpy(&x0, left + c * kChunkBytes, 4);
@@ -71,17 +73,15 @@ __attribute__((target("avx2"), always_inline)) inline void avx2_two_chunks(
   const __m256i b0 = _mm256_set1_epi32(x0);
   const __m256i b1 = _mm256_set1_epi32(x1);
   const __m256i ones = _mm256_set1_epi16(1);
-  const __m256i p0 =
-      _mm256_add_epi16(_mm256_maddubs_epi16(r00, b0), _mm256_maddubs_epi16(r10, b1));
-  const __m256i p1 =
-      _mm256_add_epi16(_mm256_maddubs_epi16(r01, b0), _mm256_maddubs_epi16(r11, b1));
+  const __m256i p0 = _mm256_add_epi16(_mm256_maddubs_epi16(r00, b0), _mm256_maddubs_epi16(r10, b1));
+  const __m256i p1 = _mm256_add_epi16(_mm256_maddubs_epi16(r01, b0), _mm256_maddubs_epi16(r11, b1));
   acc0 = _mm256_add_epi32(acc0, _mm256_madd_epi16(p0, ones));
   acc1 = _mm256_add_epi32(acc1, _mm256_madd_epi16(p1, ones));
 }
 
 // The smallest of the eight 32-bit lanes.
-[[nodiscard]] __attribute__((target("avx2"), always_inline)) inline std::int32_t horizontal_min(
-    __m256i v) {
+[[nodiscard]] QUILLFEN_TARGET("avx2") __attribute__((always_inline)) inline std::int32_t
+    horizontal_min(__m256i v) {
   __m128i m = _mm_min_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
   m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0x4e));
   m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0xb1));
@@ -90,9 +90,11 @@ __attribute__((target("avx2"), always_inline)) inline void avx2_two_chunks(
 
 // The marks of one left row against 16 right rows from its two accumulators (sums of
 // (value + 64) x left value), updating the running minimum.
-__attribute__((target("avx2"), always_inline)) inline std::uint16_t avx2_marks(
-    const ScreenSide& left, const ScreenSide& right, std::size_t p, std::size_t j, __m256i acc0,
-    __m256i acc1, __m256i& smallest, __m256i column[2], std::int32_t* row_min) {
+QUILLFEN_TARGET("avx2")
+__attribute__((always_inline)) inline std::uint16_t
+    avx2_marks(const ScreenSide& left, const ScreenSide& right, std::size_t p, std::size_t j,
+               __m256i acc0, __m256i acc1, __m256i& smallest, __m256i column[2],
+               std::int32_t* row_min) {
   // D = Q(p) + Q(j) - 2 dot, dot = acc - 64 sum(p).
   const __m256i base = _mm256_set1_epi32(left.squares[p] + 128 * left.sums[p]);
   const __m256i limit = _mm256_set1_epi32(left.limits[p]);
@@ -117,16 +119,14 @@ __attribute__((target("avx2"), always_inline)) inline std::uint16_t avx2_marks(
 }
 
 // 32 right values made unsigned (value + 64).
-[[nodiscard]] __attribute__((target("avx2"), always_inline)) inline __m256i avx2_unsigned(
-    const std::int8_t* values, __m256i shift) {
+[[nodiscard]] QUILLFEN_TARGET("avx2") __attribute__((always_inline)) inline __m256i
+    avx2_unsigned(const std::int8_t* values, __m256i shift) {
   return _mm256_add_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(values)), shift);
 }
 
 QUILLFEN_TARGET("avx2")
-std::int32_t screen_avx2(const ScreenSide& left,
-                                                         const ScreenSide& right,
-                                                         std::size_t chunks,
-                                                         const ScreenOutput& out) {
+std::int32_t screen_avx2(const ScreenSide& left, const ScreenSide& right, std::size_t chunks,
+                         const ScreenOutput& out) {
   std::uint16_t* marks = out.marks;
   std::int32_t* column_min = out.column_min;
   const auto row_min = [&](std::size_t p, std::size_t col, std::size_t columns) {
@@ -157,12 +157,12 @@ std::int32_t screen_avx2(const ScreenSide& left,
       const std::size_t j = col * kBlockColumn;
       marks[p * columns + col] =
           avx2_marks(left, right, p, j, a00, a01, smallest, column, row_min(p, col, columns));
-      marks[(p + 1) * columns + col] = avx2_marks(left, right, p + 1, j, a10, a11, smallest,
-                                                  column, row_min(p + 1, col, columns));
-      marks[(p + 2) * columns + col] = avx2_marks(left, right, p + 2, j, a20, a21, smallest,
-                                                  column, row_min(p + 2, col, columns));
-      marks[(p + 3) * columns + col] = avx2_marks(left, right, p + 3, j, a30, a31, smallest,
-                                                  column, row_min(p + 3, col, columns));
+      marks[(p + 1) * columns + col] = avx2_marks(left, right, p + 1, j, a10, a11, smallest, column,
+                                                  row_min(p + 1, col, columns));
+      marks[(p + 2) * columns + col] = avx2_marks(left, right, p + 2, j, a20, a21, smallest, column,
+                                                  row_min(p + 2, col, columns));
+      marks[(p + 3) * columns + col] = avx2_marks(left, right, p + 3, j, a30, a31, smallest, column,
+                                                  row_min(p + 3, col, columns));
     }
     if (column_min != nullptr) {
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(column_min + col * kBlockColumn), column[0]);
@@ -181,17 +181,18 @@ std::int32_t screen_avx2(const ScreenSide& left,
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
 
-[[nodiscard]] __attribute__((target("avx512f,avx512bw"), always_inline)) inline __m512i
-broadcast_chunk(const std::int8_t* left, std::size_t c) {
+[[nodiscard]] QUILLFEN_TARGET("avx512f,avx512bw") __attribute__((always_inline)) inline __m512i
+    broadcast_chunk(const std::int8_t* left, std::size_t c) {
   std::int32_t x;
   std::memcpy(&x, left + c * kChunkBytes, 4);
   return _mm512_set1_epi32(x);
 }
 
 // As avx2_marks, for 16 right rows in one register.
-__attribute__((target("avx512f,avx512bw"), always_inline)) inline std::uint16_t avx512_marks(
-    const ScreenSide& left, const ScreenSide& right, std::size_t p, std::size_t j, __m512i acc,
-    __m512i& smallest, __m512i& column, std::int32_t* row_min) {
+QUILLFEN_TARGET("avx512f,avx512bw")
+__attribute__((always_inline)) inline std::uint16_t
+    avx512_marks(const ScreenSide& left, const ScreenSide& right, std::size_t p, std::size_t j,
+                 __m512i acc, __m512i& smallest, __m512i& column, std::int32_t* row_min) {
   const __m512i base = _mm512_set1_epi32(left.squares[p] + 128 * left.sums[p]);
   const __m512i q = _mm512_loadu_si512(right.squares + j);
   const __m512i lim =
@@ -206,9 +207,8 @@ __attribute__((target("avx512f,avx512bw"), always_inline)) inline std::uint16_t 
 // Products of unsigned (value + 64) and signed bytes in 16-bit lanes, two chunks summed
 // before widening, as in the AVX2 kernel.
 QUILLFEN_TARGET("avx512f,avx512bw")
-std::int32_t screen_avx512(
-    const ScreenSide& left, const ScreenSide& right, std::size_t chunks,
-    const ScreenOutput& out) {
+std::int32_t screen_avx512(const ScreenSide& left, const ScreenSide& right, std::size_t chunks,
+                           const ScreenOutput& out) {
   std::uint16_t* marks = out.marks;
   std::int32_t* column_min = out.column_min;
   const std::size_t left_rows = round_up(left.rows, 4);
@@ -234,9 +234,9 @@ std::int32_t screen_avx512(
         }
       }
       for (std::size_t i = 0; i < 4; ++i) {
-        marks[(p + i) * columns + col] = avx512_marks(
-            left, right, p + i, col * kBlockColumn, acc[i], smallest, column,
-            out.row_min == nullptr ? nullptr : out.row_min + (p + i) * columns + col);
+        marks[(p + i) * columns + col] =
+            avx512_marks(left, right, p + i, col * kBlockColumn, acc[i], smallest, column,
+                         out.row_min == nullptr ? nullptr : out.row_min + (p + i) * columns + col);
       }
     }
     if (column_min != nullptr) _mm512_storeu_si512(column_min + col * kBlockColumn, column);
@@ -247,9 +247,8 @@ std::int32_t screen_avx512(
 // The same with 32-bit dot products of unsigned and signed bytes (AVX-512 VNNI), one chunk per
 // instruction.
 QUILLFEN_TARGET("avx512f,avx512bw,avx512vnni")
-std::int32_t screen_vnni(
-    const ScreenSide& left, const ScreenSide& right, std::size_t chunks,
-    const ScreenOutput& out) {
+std::int32_t screen_vnni(const ScreenSide& left, const ScreenSide& right, std::size_t chunks,
+                         const ScreenOutput& out) {
   std::uint16_t* marks = out.marks;
   std::int32_t* column_min = out.column_min;
   const std::size_t left_rows = round_up(left.rows, 4);
@@ -270,9 +269,9 @@ std::int32_t screen_vnni(
         }
       }
       for (std::size_t i = 0; i < 4; ++i) {
-        marks[(p + i) * columns + col] = avx512_marks(
-            left, right, p + i, col * kBlockColumn, acc[i], smallest, column,
-            out.row_min == nullptr ? nullptr : out.row_min + (p + i) * columns + col);
+        marks[(p + i) * columns + col] =
+            avx512_marks(left, right, p + i, col * kBlockColumn, acc[i], smallest, column,
+                         out.row_min == nullptr ? nullptr : out.row_min + (p + i) * columns + col);
       }
     }
     if (column_min != nullptr) _mm512_storeu_si512(column_min + col * kBlockColumn, column);
@@ -390,7 +389,8 @@ void GatheredBlock::gather(const BlockSketches& sketches, const std::size_t* slo
   for (std::size_t r = 0; r < count; ++r) {
     const std::int8_t* from = sketches.chunk(slots[r], 0);
     std::int8_t* to = &packed_[chunk_offset(r, 0, chunks)];
-    for (std::size_t c = 0; c < chunks; ++c) std::memcpy(to + c * kChunkBytes, from + c * kChunkBytes, 4);
+    for (std::size_t c = 0; c < chunks; ++c)
+      std::memcpy(to + c * kChunkBytes, from + c * kChunkBytes, 4);
     squares_[r] = sketches.squares(slots[r]);
     sums_[r] = sketches.sum(slots[r]);
     largest_error_ = std::max(largest_error_, sketches.error(slots[r]));
