@@ -244,7 +244,8 @@ template <class T>
 
 // The leader (index into leaders) nearest to each member row by squared sketch distance, the
 // lowest index among equal ones: members are screened in blocks against blocks of leaders, each
-// row's limit its smallest distance so far, so that only improvements come out as marks.
+// row's limit one below its smallest distance so far, so that only improvements come out as
+// marks (a tie is no improvement: rows equal to many leaders are not looked at again).
 [[nodiscard]] std::vector<std::uint32_t> nearest_leaders(const BlockSketches& sketches,
                                                          std::span<const std::size_t> members,
                                                          const std::vector<std::size_t>& leaders,
@@ -272,7 +273,9 @@ template <class T>
   for (std::size_t at = 0; at < members.size(); at += kRowBlock) {
     const std::size_t size = std::min(kRowBlock, members.size() - at);
     block.gather(sketches, members.data() + at, size);
-    std::int32_t* best = block.limits();
+    std::int32_t* const limit = block.limits();
+    std::fill(limit, limit + size, std::numeric_limits<std::int32_t>::max());
+    std::int32_t* const best = distance.data() + at;
     std::fill(best, best + size, std::numeric_limits<std::int32_t>::max());
     for (std::size_t first = 0; first < leaders.size();) {
       const std::size_t count =
@@ -294,6 +297,7 @@ template <class T>
             const std::int32_t d = squared(members[at + p], leaders[first + j]);
             if (d < best[p]) {
               best[p] = d;
+              limit[p] = d - 1;
               nearest[at + p] = static_cast<std::uint32_t>(first + j);
             }
           }
@@ -301,7 +305,6 @@ template <class T>
       }
       first += count;
     }
-    std::copy(best, best + size, distance.begin() + static_cast<std::ptrdiff_t>(at));
   }
   return nearest;
 }
