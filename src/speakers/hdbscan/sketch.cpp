@@ -626,7 +626,7 @@ struct Kernels {
 #endif
 }
 
-[[nodiscard]] Kernels build_kernels(SimdLevel level) {
+[[nodiscard]] Kernels build_kernels([[maybe_unused]] SimdLevel level) {
   Kernels k;
 #ifdef QUILLFEN_X86
   switch (level) {
