@@ -310,9 +310,13 @@ template <class T>
 }
 
 // Cells (the rows nearest to one leader) merged into groups of at most capacity rows: pairs of
-// leaders in ascending order of their squared sketch distance, as long as it is at most
-// kMergeRatio times the typical squared distance of either cell's rows to its leader (the
-// leaders then sit in the same cluster of rows). Returns the group of every cell.
+// leaders in ascending order of their squared sketch distance (ties by the leaders' order), as
+// long as it is at most kMergeRatio times the typical squared distance of either cell's rows to
+// its leader (the leaders then sit in the same cluster of rows). Returns the group of every cell.
+//
+// The pairs are held as 8 bytes each, listed per first leader in ascending order and merged
+// across the leaders; pairs at distance 0 come first in that order and are taken at once, as
+// they are found (copies of one row make every pair of their leaders such a pair).
 [[nodiscard]] std::vector<std::uint32_t> merge_cells(const BlockSketches& sketches,
                                                      const std::vector<std::size_t>& leaders,
                                                      const std::vector<std::size_t>& cell_size,
@@ -320,6 +324,21 @@ template <class T>
                                                      std::size_t capacity, SimdLevel level) {
   constexpr double kMergeRatio = 1.3;
   const std::size_t m = leaders.size();
+  std::vector<std::uint32_t> parent(m);
+  std::vector<std::size_t> size(cell_size);
+  for (std::size_t l = 0; l < m; ++l) parent[l] = static_cast<std::uint32_t>(l);
+  const auto find = [&](std::uint32_t x) {
+    while (parent[x] != x) x = parent[x] = parent[parent[x]];
+    return x;
+  };
+  const auto merge = [&](std::uint32_t x, std::uint32_t y) {
+    const std::uint32_t a = find(x);
+    const std::uint32_t b = find(y);
+    if (a == b || size[a] + size[b] > capacity) return;
+    parent[b] = a;
+    size[a] += size[b];
+  };
+
   GatheredBlock block;
   block.gather(sketches, leaders.data(), m);
   std::int32_t* limits = block.limits();
@@ -330,51 +349,92 @@ template <class T>
   constexpr std::size_t kLeftLeaders = 256;
   const std::size_t columns = round_up(m, kBlockColumn) / kBlockColumn;
   std::vector<std::uint16_t> marks(kLeftLeaders * columns);
-  struct Pair {
+  struct Partner {
     std::int32_t d;
-    std::uint32_t a, b;
+    std::uint32_t b;
   };
-  std::vector<Pair> pairs;
+  const auto before = [](const Partner& x, const Partner& y) {
+    return x.d < y.d || (x.d == y.d && x.b < y.b);
+  };
+  // The partners of leader a: lists[a / kLeftLeaders][list_begin[a] .. list_end[a]).
+  std::vector<std::vector<Partner>> lists;
+  std::vector<std::size_t> list_begin(m, 0);
+  std::vector<std::size_t> list_end(m, 0);
+  std::vector<Partner> found;
   GatheredBlock left;
   for (std::size_t first = 0; first < m; first += kLeftLeaders) {
     const std::size_t count = std::min(kLeftLeaders, m - first);
     left.gather(sketches, leaders.data() + first, count);
     std::copy(limits + first, limits + first + count, left.limits());
     (void)screen_block_at(level, left.side(), block.side(), sketches.chunks(), {marks.data()});
-  for (std::size_t a = first; a < first + count; ++a) {
-    for (std::size_t col = 0; col < columns; ++col) {
-      unsigned mark = marks[(a - first) * columns + col];
-      while (mark != 0) {
-        const std::size_t b = col * kBlockColumn + static_cast<std::size_t>(std::countr_zero(mark));
-        mark &= mark - 1;
-        if (b >= m || b <= a) continue;
-        std::int32_t d = 0;
-        for (std::size_t c = 0; c < sketches.chunks(); ++c) {
-          const std::int8_t* x = sketches.chunk(leaders[a], c);
-          const std::int8_t* y = sketches.chunk(leaders[b], c);
-          for (std::size_t v = 0; v < 4; ++v) d += (x[v] - y[v]) * (x[v] - y[v]);
+    found.clear();
+    for (std::size_t a = first; a < first + count; ++a) {
+      list_begin[a] = found.size();
+      for (std::size_t col = 0; col < columns; ++col) {
+        unsigned mark = marks[(a - first) * columns + col];
+        while (mark != 0) {
+          const std::size_t b = col * kBlockColumn + static_cast<std::size_t>(std::countr_zero(mark));
+          mark &= mark - 1;
+          if (b >= m || b <= a) continue;
+          std::int32_t d = 0;
+          for (std::size_t c = 0; c < sketches.chunks(); ++c) {
+            const std::int8_t* x = sketches.chunk(leaders[a], c);
+            const std::int8_t* y = sketches.chunk(leaders[b], c);
+            for (std::size_t v = 0; v < 4; ++v) d += (x[v] - y[v]) * (x[v] - y[v]);
+          }
+          if (d == 0) {
+            merge(static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b));
+          } else {
+            found.push_back({d, static_cast<std::uint32_t>(b)});
+          }
         }
-        pairs.push_back({d, static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b)});
       }
+      list_end[a] = found.size();
+      std::sort(found.begin() + static_cast<std::ptrdiff_t>(list_begin[a]), found.end(), before);
     }
+    lists.emplace_back(found.begin(), found.end());
   }
-  }
-  std::sort(pairs.begin(), pairs.end(), [](const Pair& x, const Pair& y) {
-    return x.d < y.d || (x.d == y.d && (x.a < y.a || (x.a == y.a && x.b < y.b)));
-  });
-  std::vector<std::uint32_t> parent(m);
-  std::vector<std::size_t> size(cell_size);
-  for (std::size_t l = 0; l < m; ++l) parent[l] = static_cast<std::uint32_t>(l);
-  const auto find = [&](std::uint32_t x) {
-    while (parent[x] != x) x = parent[x] = parent[parent[x]];
-    return x;
+  std::vector<Partner>().swap(found);
+
+  // Every leader's next partner in a binary heap, smallest (d, a, b) on top.
+  struct Next {
+    std::int32_t d;
+    std::uint32_t a, b;
   };
-  for (const Pair& pair : pairs) {
-    const std::uint32_t a = find(pair.a);
-    const std::uint32_t b = find(pair.b);
-    if (a == b || size[a] + size[b] > capacity) continue;
-    parent[b] = a;
-    size[a] += size[b];
+  const auto precedes = [](const Next& x, const Next& y) {
+    return x.d < y.d || (x.d == y.d && (x.a < y.a || (x.a == y.a && x.b < y.b)));
+  };
+  const auto partner = [&](std::size_t a) { return lists[a / kLeftLeaders][list_begin[a]]; };
+  std::vector<Next> heap;
+  for (std::size_t a = 0; a < m; ++a) {
+    if (list_begin[a] == list_end[a]) continue;
+    const Partner p = partner(a);
+    heap.push_back({p.d, static_cast<std::uint32_t>(a), p.b});
+  }
+  const auto sift_down = [&](std::size_t at) {
+    const Next moving = heap[at];
+    for (;;) {
+      std::size_t child = 2 * at + 1;
+      if (child >= heap.size()) break;
+      if (child + 1 < heap.size() && precedes(heap[child + 1], heap[child])) ++child;
+      if (!precedes(heap[child], moving)) break;
+      heap[at] = heap[child];
+      at = child;
+    }
+    heap[at] = moving;
+  };
+  for (std::size_t at = heap.size() / 2; at-- > 0;) sift_down(at);
+  while (!heap.empty()) {
+    const Next top = heap.front();
+    merge(top.a, top.b);
+    if (++list_begin[top.a] != list_end[top.a]) {
+      const Partner p = partner(top.a);
+      heap.front() = {p.d, top.a, p.b};
+    } else {
+      heap.front() = heap.back();
+      heap.pop_back();
+    }
+    if (!heap.empty()) sift_down(0);
   }
   std::vector<std::uint32_t> group(m);
   for (std::size_t l = 0; l < m; ++l) group[l] = find(static_cast<std::uint32_t>(l));
