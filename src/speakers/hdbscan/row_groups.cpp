@@ -242,6 +242,18 @@ template <class T>
   return outliers_start;
 }
 
+// The squared sketch distance D of rows a and b (slots of sketches), computed directly.
+[[nodiscard]] std::int32_t sketch_distance(const BlockSketches& sketches, std::size_t a,
+                                           std::size_t b) {
+  std::int32_t d = 0;
+  for (std::size_t c = 0; c < sketches.chunks(); ++c) {
+    const std::int8_t* x = sketches.chunk(a, c);
+    const std::int8_t* y = sketches.chunk(b, c);
+    for (std::size_t v = 0; v < 4; ++v) d += (x[v] - y[v]) * (x[v] - y[v]);
+  }
+  return d;
+}
+
 // The leader (index into leaders) nearest to each member row by squared sketch distance, the
 // lowest index among equal ones: members are screened in blocks against blocks of leaders, each
 // row's limit one below its smallest distance so far, so that only improvements come out as
@@ -261,15 +273,6 @@ template <class T>
   std::vector<std::uint32_t> nearest(members.size(), 0);
   distance.assign(members.size(), 0);
   std::vector<std::uint16_t> marks;
-  const auto squared = [&](std::size_t a, std::size_t b) {
-    std::int32_t d = 0;
-    for (std::size_t c = 0; c < sketches.chunks(); ++c) {
-      const std::int8_t* x = sketches.chunk(a, c);
-      const std::int8_t* y = sketches.chunk(b, c);
-      for (std::size_t v = 0; v < 4; ++v) d += (x[v] - y[v]) * (x[v] - y[v]);
-    }
-    return d;
-  };
   for (std::size_t at = 0; at < members.size(); at += kRowBlock) {
     const std::size_t size = std::min(kRowBlock, members.size() - at);
     block.gather(sketches, members.data() + at, size);
@@ -294,7 +297,7 @@ template <class T>
                 col * kBlockColumn + static_cast<std::size_t>(std::countr_zero(mark));
             mark &= mark - 1;
             if (j >= count) break;
-            const std::int32_t d = squared(members[at + p], leaders[first + j]);
+            const std::int32_t d = sketch_distance(sketches, members[at + p], leaders[first + j]);
             if (d < best[p]) {
               best[p] = d;
               limit[p] = d - 1;
@@ -376,12 +379,7 @@ template <class T>
           const std::size_t b = col * kBlockColumn + static_cast<std::size_t>(std::countr_zero(mark));
           mark &= mark - 1;
           if (b >= m || b <= a) continue;
-          std::int32_t d = 0;
-          for (std::size_t c = 0; c < sketches.chunks(); ++c) {
-            const std::int8_t* x = sketches.chunk(leaders[a], c);
-            const std::int8_t* y = sketches.chunk(leaders[b], c);
-            for (std::size_t v = 0; v < 4; ++v) d += (x[v] - y[v]) * (x[v] - y[v]);
-          }
+          const std::int32_t d = sketch_distance(sketches, leaders[a], leaders[b]);
           if (d == 0) {
             merge(static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b));
           } else {
